@@ -1,0 +1,67 @@
+#include "engine/Strategy.h"
+
+#include "trace/trace.h"
+
+// When an event cannot be created the constructors keep the null handle and go on, as
+// the platform returned it. The consequences stay contained: closing null fails
+// harmlessly; GetCompletionCode's wait on a null m_hCompleted fails at once, so a waiter
+// gets the current code instead of blocking for ever; and a null m_hEvent makes the
+// worker's wait fail, which winds the worker down with every held task terminated
+// (see CWorkerThreadContext::Process), rather than deleting a task whose I/O may still be
+// pending.
+
+CStrategy::CStrategy(BOOL bAutoDelete)
+    : m_bAutoDelete(bAutoDelete),
+      m_cs{},
+      m_hEvent(INVALID_HANDLE_VALUE),
+      m_dwCompletionCode(0),
+      m_hCompleted(nullptr)
+{
+    Trace(TRACE_CAT_QUEUES, 1, "CStrategy(%#x)::CStrategy()\n", this);
+    InitializeCriticalSection(&m_cs);
+    m_hCompleted = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    Trace(TRACE_CAT_QUEUES, 4, "CStrategy(%#x)::CStrategy()  m_hCompleted =%#x\n", this,
+          m_hCompleted);
+    Trace(TRACE_CAT_QUEUES, 2, "CStrategy(%#x)::CStrategy()  Returning\n", this);
+}
+
+CStrategy::~CStrategy()
+{
+    Trace(TRACE_CAT_QUEUES, 1, "CStrategy(%#x)::~CStrategy()\n", this);
+    if (m_hEvent != INVALID_HANDLE_VALUE)
+        CloseHandle(m_hEvent);
+    CloseHandle(m_hCompleted);
+    DeleteCriticalSection(&m_cs);
+    Trace(TRACE_CAT_QUEUES, 2, "CStrategy(%#x)::~CStrategy()  Returning\n", this);
+}
+
+void CStrategy::Terminate()
+{
+    Trace(TRACE_CAT_QUEUES, 1, "CStrategy(%#x)::Terminate()\n", this);
+    Trace(TRACE_CAT_QUEUES, 2, "CStrategy(%#x)::Terminate()  Returning\n", this);
+}
+
+DWORD CStrategy::GetCompletionCode()
+{
+    Trace(TRACE_CAT_QUEUES, 1, "CStrategy(%#x)::GetCompletionCode()\n", this);
+    WaitForSingleObject(m_hCompleted, INFINITE);
+    // Taking m_cs after the signal orders the task's write of the code before this read.
+    EnterCriticalSection(&m_cs);
+    DWORD dwCode = m_dwCompletionCode;
+    LeaveCriticalSection(&m_cs);
+    Trace(TRACE_CAT_QUEUES, 2, "CStrategy(%#x)::GetCompletionCode()  Returning %i\n", this,
+          dwCode);
+    return dwCode;
+}
+
+CEventStrategy::CEventStrategy(BOOL bManualReset, BOOL bInitialState, BOOL bAutoDelete)
+    : CStrategy(bAutoDelete)
+{
+    Trace(TRACE_CAT_QUEUES, 1, "CEventStrategy(%#x)::CEventStrategy() Default Constructor\n",
+          this);
+    m_hEvent = CreateEventA(nullptr, bManualReset, bInitialState, nullptr);
+    Trace(TRACE_CAT_QUEUES, 4, "CEventStrategy(%#x)::CEventStrategy() m_hEvent = %#x\n", this,
+          m_hEvent);
+    Trace(TRACE_CAT_QUEUES, 2,
+          "CEventStrategy(%#x)::CEventStrategy() Default Constructor   Returning\n", this);
+}
