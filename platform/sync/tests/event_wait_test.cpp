@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <deque>
 #include <thread>
 #include <vector>
@@ -15,289 +14,181 @@ namespace {
 using sync_test::blocked_waiters;
 using sync_test::eventually;
 
-struct events {
-    std::vector<HANDLE> handles;
-    events(int count, BOOL manual, BOOL initial)
+// `count` threads each waiting once on `e`; counts those released.
+struct waiters {
+    std::atomic<int> released{0};
+    std::vector<std::thread> threads;
+    waiters(HANDLE e, int count)
     {
         for (int i = 0; i < count; ++i)
-            handles.push_back(CreateEventA(nullptr, manual, initial, nullptr));
+            threads.emplace_back([this, e] {
+                if (WaitForSingleObject(e, INFINITE) == WAIT_OBJECT_0)
+                    ++released;
+            });
+        EXPECT_TRUE(eventually([&] { return blocked_waiters(e) == std::size_t(count); }));
     }
-    ~events()
+    ~waiters()
     {
-        for (HANDLE h : handles)
-            CloseHandle(h);
+        for (auto& t : threads)
+            t.join();
     }
-    HANDLE operator[](std::size_t i) const { return handles[i]; }
 };
 
-TEST(Event, ManualResetStaysSignalledUntilReset)
+TEST(Event, ManualAndAutoResetStates)
 {
-    HANDLE e = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    ASSERT_NE(e, nullptr);
-    EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_TIMEOUT);
-    EXPECT_TRUE(SetEvent(e));
-    EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_OBJECT_0);
-    EXPECT_EQ(WaitForSingleObject(e, INFINITE), WAIT_OBJECT_0);
-    EXPECT_TRUE(SetEvent(e));  // setting a set event changes nothing
-    EXPECT_TRUE(ResetEvent(e));
-    EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_TIMEOUT);
-    EXPECT_TRUE(CloseHandle(e));
+    HANDLE manual = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+    EXPECT_EQ(WaitForSingleObject(manual, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(manual, INFINITE), WAIT_OBJECT_0);  // stays signalled
+    ResetEvent(manual);
+    EXPECT_EQ(WaitForSingleObject(manual, 0), WAIT_TIMEOUT);
 
-    HANDLE initially_set = CreateEventA(nullptr, TRUE, TRUE, nullptr);
-    EXPECT_EQ(WaitForSingleObject(initially_set, 0), WAIT_OBJECT_0);
-    CloseHandle(initially_set);
-}
-
-TEST(Event, AutoResetIsConsumedByOneWaitAndSignalsDoNotAccumulate)
-{
-    HANDLE e = CreateEventA(nullptr, FALSE, TRUE, nullptr);
-    EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_OBJECT_0);
-    EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_TIMEOUT);
-    SetEvent(e);
-    SetEvent(e);
-    EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_OBJECT_0);
-    EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_TIMEOUT);
-    SetEvent(e);
-    ResetEvent(e);
-    EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_TIMEOUT);
-    CloseHandle(e);
-}
-
-TEST(Event, NamedEventsAndBadHandlesFail)
-{
-    SetLastError(0);
-    EXPECT_EQ(CreateEventA(nullptr, TRUE, FALSE, "name"), nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
-
-    HANDLE e = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    CloseHandle(e);
-    for (auto call : {SetEvent, ResetEvent, PulseEvent}) {
-        for (HANDLE h : {e, static_cast<HANDLE>(nullptr), INVALID_HANDLE_VALUE}) {
-            SetLastError(0);
-            EXPECT_FALSE(call(h));
-            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-        }
-    }
+    HANDLE automatic = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    SetEvent(automatic);
+    SetEvent(automatic);  // signals do not accumulate
+    EXPECT_EQ(WaitForSingleObject(automatic, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(automatic, 0), WAIT_TIMEOUT);
+    SetEvent(automatic);
+    PulseEvent(automatic);  // nobody waiting: a pulse only resets
+    EXPECT_EQ(WaitForSingleObject(automatic, 0), WAIT_TIMEOUT);
+    CloseHandle(manual);
+    CloseHandle(automatic);
 }
 
 TEST(Wait, ParameterAndHandleErrors)
 {
-    events ev(65, TRUE, TRUE);
+    std::vector<HANDLE> ev(65);
+    for (HANDLE& h : ev)
+        h = CreateEventA(nullptr, TRUE, TRUE, nullptr);
     auto expect_failure = [](DWORD result, DWORD error) {
         EXPECT_EQ(result, WAIT_FAILED);
         EXPECT_EQ(GetLastError(), error);
     };
-    expect_failure(WaitForMultipleObjects(0, ev.handles.data(), FALSE, 0),
-                   ERROR_INVALID_PARAMETER);
-    expect_failure(WaitForMultipleObjects(65, ev.handles.data(), FALSE, 0),
-                   ERROR_INVALID_PARAMETER);
-    expect_failure(WaitForMultipleObjects(2, ev.handles.data(), TRUE, 0), ERROR_NOT_SUPPORTED);
-    EXPECT_EQ(WaitForMultipleObjects(64, ev.handles.data(), FALSE, 0), WAIT_OBJECT_0);
+    expect_failure(WaitForMultipleObjects(0, ev.data(), FALSE, 0), ERROR_INVALID_PARAMETER);
+    expect_failure(WaitForMultipleObjects(65, ev.data(), FALSE, 0), ERROR_INVALID_PARAMETER);
+    expect_failure(WaitForMultipleObjects(2, ev.data(), TRUE, 0), ERROR_NOT_SUPPORTED);
+    EXPECT_EQ(WaitForMultipleObjects(64, ev.data(), FALSE, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(CreateEventA(nullptr, TRUE, FALSE, "named"), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
 
-    // A closed handle anywhere in the array fails the whole wait, even when an earlier
-    // handle is signalled.
-    HANDLE closed = CreateEventA(nullptr, TRUE, TRUE, nullptr);
-    CloseHandle(closed);
-    HANDLE with_closed[] = {ev[0], closed};
-    expect_failure(WaitForMultipleObjects(2, with_closed, FALSE, INFINITE), ERROR_INVALID_HANDLE);
-    expect_failure(WaitForSingleObject(closed, INFINITE), ERROR_INVALID_HANDLE);
-    expect_failure(WaitForSingleObject(nullptr, INFINITE), ERROR_INVALID_HANDLE);
-    expect_failure(WaitForSingleObject(INVALID_HANDLE_VALUE, INFINITE), ERROR_INVALID_HANDLE);
-
-    // A kernel object that cannot be waited for.
+    // A closed handle fails the whole wait even after a signalled one; so does a kernel
+    // object that cannot be waited for.
     class not_waitable : public platform::kernel_object {};
     HANDLE other = platform::insert_handle(std::make_shared<not_waitable>());
-    expect_failure(WaitForSingleObject(other, INFINITE), ERROR_INVALID_HANDLE);
-    EXPECT_FALSE(SetEvent(other));
+    CloseHandle(ev[64]);
+    for (HANDLE bad : {ev[64], other, static_cast<HANDLE>(nullptr), INVALID_HANDLE_VALUE}) {
+        HANDLE pair[] = {ev[0], bad};
+        expect_failure(WaitForMultipleObjects(2, pair, FALSE, INFINITE), ERROR_INVALID_HANDLE);
+        SetLastError(0);
+        EXPECT_FALSE(SetEvent(bad));
+        EXPECT_FALSE(PulseEvent(bad));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    }
     CloseHandle(other);
+    for (int i = 0; i < 64; ++i)
+        CloseHandle(ev[i]);
 }
 
 TEST(Wait, LowestSignalledIndexWinsAndOnlyItIsConsumed)
 {
-    events autos(4, FALSE, FALSE);
-    SetEvent(autos[3]);
-    SetEvent(autos[1]);
-    EXPECT_EQ(WaitForMultipleObjects(4, autos.handles.data(), FALSE, 0), WAIT_OBJECT_0 + 1);
-    EXPECT_EQ(WaitForMultipleObjects(4, autos.handles.data(), FALSE, 0), WAIT_OBJECT_0 + 3);
-    EXPECT_EQ(WaitForMultipleObjects(4, autos.handles.data(), FALSE, 0), WAIT_TIMEOUT);
-
-    // A manual-reset event at a low index keeps winning.
-    HANDLE manual = CreateEventA(nullptr, TRUE, TRUE, nullptr);
-    SetEvent(autos[0]);
-    HANDLE mixed[] = {autos[2], manual, autos[0]};
-    for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(WaitForMultipleObjects(3, mixed, FALSE, 0), WAIT_OBJECT_0 + 1);
-    EXPECT_EQ(WaitForSingleObject(autos[0], 0), WAIT_OBJECT_0);  // still set
-    CloseHandle(manual);
+    HANDLE e[4];
+    for (HANDLE& h : e)
+        h = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    SetEvent(e[3]);
+    SetEvent(e[1]);
+    EXPECT_EQ(WaitForMultipleObjects(4, e, FALSE, 0), WAIT_OBJECT_0 + 1);
+    EXPECT_EQ(WaitForMultipleObjects(4, e, FALSE, 0), WAIT_OBJECT_0 + 3);
+    EXPECT_EQ(WaitForMultipleObjects(4, e, FALSE, 30), WAIT_TIMEOUT);
+    EXPECT_EQ(blocked_waiters(e[0]), 0U);  // the timed-out wait left nothing behind
+    for (HANDLE h : e)
+        CloseHandle(h);
 }
 
-// The worker's loop: wait on the list, serve the signalled handle, rotate the list by one
-// (last to the front). Handles that stay signalled must each get their turn.
+// The worker's loop: rotate the list by one (last to the front), wait, serve the handle.
+// Handles that stay signalled must each be served at least once every list-length passes.
 TEST(Wait, RotationGivesEverySignalledHandleItsTurn)
 {
     constexpr int count = MAXIMUM_WAIT_OBJECTS;
-    events ev(count, TRUE, FALSE);
-    std::vector<int> signalled_idx;
-    for (int i = 0; i < count; ++i) {
-        if (i % 3 != 1) {  // a mix of signalled and silent handles
-            SetEvent(ev[i]);
-            signalled_idx.push_back(i);
-        }
-    }
-    std::deque<HANDLE> list(ev.handles.begin(), ev.handles.end());
+    std::vector<HANDLE> ev(count);
+    for (int i = 0; i < count; ++i)
+        ev[i] = CreateEventA(nullptr, TRUE, i % 3 != 1, nullptr);  // some stay silent
+    std::deque<HANDLE> list(ev.begin(), ev.end());
     std::vector<int> last_served(count, -1);
-    int max_gap = 0;
-    const int passes = count * 5;
-    for (int pass = 0; pass < passes; ++pass) {
+    for (int pass = 0; pass < count * 4; ++pass) {
         list.push_front(list.back());
         list.pop_back();
         HANDLE wait_array[MAXIMUM_WAIT_OBJECTS];
         std::copy(list.begin(), list.end(), wait_array);
         DWORD r = WaitForMultipleObjects(count, wait_array, FALSE, INFINITE);
         ASSERT_LT(r, static_cast<DWORD>(count));
-        int served = static_cast<int>(std::find(ev.handles.begin(), ev.handles.end(),
-                                                wait_array[r]) - ev.handles.begin());
+        auto served = std::find(ev.begin(), ev.end(), wait_array[r]) - ev.begin();
         ASSERT_NE(served % 3, 1) << "a silent handle was reported";
-        if (last_served[served] >= 0)
-            max_gap = std::max(max_gap, pass - last_served[served]);
+        ASSERT_LE(pass - last_served[served], count) << "handle " << served << " starved";
         last_served[served] = pass;
     }
-    for (int i : signalled_idx)
-        EXPECT_GE(last_served[i], passes - count) << "handle " << i << " starved";
-    EXPECT_LE(max_gap, count);
+    for (HANDLE h : ev)
+        CloseHandle(h);
 }
 
-TEST(Wait, TimeoutWaitsAtLeastTheGivenTime)
-{
-    HANDLE e = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(WaitForSingleObject(e, 30), WAIT_TIMEOUT);
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(30));
-    HANDLE two[] = {e, e};
-    EXPECT_EQ(WaitForMultipleObjects(2, two, FALSE, 5), WAIT_TIMEOUT);
-    EXPECT_EQ(blocked_waiters(e), 0U);  // the timed-out waits left nothing behind
-    CloseHandle(e);
-}
-
-TEST(Wait, BlockedWaitIsReleasedByTheEventThatFires)
-{
-    events autos(3, FALSE, FALSE);
-    std::atomic<DWORD> result{WAIT_FAILED};
-    std::thread waiter([&] {
-        result = WaitForMultipleObjects(3, autos.handles.data(), FALSE, INFINITE);
-    });
-    ASSERT_TRUE(eventually([&] { return blocked_waiters(autos[2]) == 1; }));
-    SetEvent(autos[2]);
-    waiter.join();
-    EXPECT_EQ(result, WAIT_OBJECT_0 + 2);
-    EXPECT_EQ(WaitForSingleObject(autos[2], 0), WAIT_TIMEOUT);  // consumed by that wait
-    for (HANDLE h : autos.handles)
-        EXPECT_EQ(blocked_waiters(h), 0U);
-}
-
-// Once one object has released a waiter, a second object signalled before the waiter
-// runs must not be consumed on its behalf.
-TEST(Wait, SatisfiedWaiterDoesNotConsumeASecondEvent)
+// Once one object has released a waiter, a second one signalled before the waiter runs
+// must not be consumed on its behalf.
+TEST(Wait, SatisfiedWaiterConsumesOnlyTheEventThatReleasedIt)
 {
     for (int round = 0; round < 200; ++round) {
-        events autos(2, FALSE, FALSE);
+        HANDLE e[2] = {CreateEventA(nullptr, FALSE, FALSE, nullptr),
+                       CreateEventA(nullptr, FALSE, FALSE, nullptr)};
         std::atomic<DWORD> result{WAIT_FAILED};
-        std::thread waiter([&] {
-            result = WaitForMultipleObjects(2, autos.handles.data(), FALSE, INFINITE);
-        });
-        ASSERT_TRUE(eventually([&] { return blocked_waiters(autos[1]) == 1; }));
-        SetEvent(autos[1]);
-        SetEvent(autos[0]);
+        std::thread waiter([&] { result = WaitForMultipleObjects(2, e, FALSE, INFINITE); });
+        ASSERT_TRUE(eventually([&] { return blocked_waiters(e[1]) == 1; }));
+        SetEvent(e[1]);
+        SetEvent(e[0]);
         waiter.join();
         ASSERT_EQ(result, WAIT_OBJECT_0 + 1);
-        ASSERT_EQ(WaitForSingleObject(autos[0], 0), WAIT_OBJECT_0);
+        ASSERT_EQ(WaitForSingleObject(e[1], 0), WAIT_TIMEOUT);
+        ASSERT_EQ(WaitForSingleObject(e[0], 0), WAIT_OBJECT_0);
+        CloseHandle(e[0]);
+        CloseHandle(e[1]);
     }
 }
 
-TEST(Wait, ManualResetReleasesEveryWaiter)
+TEST(Wait, SetReleasesAllOrExactlyOneWaiter)
 {
-    constexpr int waiters = 8;
-    HANDLE e = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    std::atomic<int> released{0};
-    std::vector<std::thread> threads;
-    for (int i = 0; i < waiters; ++i)
-        threads.emplace_back([&] {
-            if (WaitForSingleObject(e, INFINITE) == WAIT_OBJECT_0)
-                ++released;
-        });
-    ASSERT_TRUE(eventually([&] { return blocked_waiters(e) == waiters; }));
-    SetEvent(e);
-    for (auto& t : threads)
-        t.join();
-    EXPECT_EQ(released, waiters);
-    EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_OBJECT_0);
-    CloseHandle(e);
-}
-
-TEST(Wait, AutoResetReleasesExactlyOneWaiterPerSignal)
-{
-    constexpr int waiters = 8;
-    HANDLE e = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    std::atomic<int> released{0};
-    std::vector<std::thread> threads;
-    for (int i = 0; i < waiters; ++i)
-        threads.emplace_back([&] {
-            if (WaitForSingleObject(e, INFINITE) == WAIT_OBJECT_0)
-                ++released;
-        });
-    for (int signal = 1; signal <= waiters; ++signal) {
-        ASSERT_TRUE(eventually([&] {
-            return blocked_waiters(e) == static_cast<std::size_t>(waiters - signal + 1);
-        }));
-        SetEvent(e);
-        ASSERT_TRUE(eventually([&] { return released == signal; }));
-        EXPECT_EQ(blocked_waiters(e), static_cast<std::size_t>(waiters - signal));
-        EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_TIMEOUT) << "the signal was not consumed";
+    HANDLE manual = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    {
+        waiters w(manual, 6);
+        SetEvent(manual);
     }
-    for (auto& t : threads)
-        t.join();
-    EXPECT_EQ(released, waiters);
-    CloseHandle(e);
+    EXPECT_EQ(WaitForSingleObject(manual, 0), WAIT_OBJECT_0);
+
+    HANDLE automatic = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    waiters w(automatic, 6);
+    for (int signal = 1; signal <= 6; ++signal) {
+        SetEvent(automatic);
+        ASSERT_TRUE(eventually([&] { return w.released == signal; }));
+        EXPECT_EQ(blocked_waiters(automatic), std::size_t(6 - signal));
+        EXPECT_EQ(WaitForSingleObject(automatic, 0), WAIT_TIMEOUT) << "not consumed";
+    }
+    CloseHandle(manual);
+    CloseHandle(automatic);
 }
 
 TEST(Wait, PulseReleasesOnlyCurrentWaitersAndLeavesTheEventUnsignalled)
 {
     for (BOOL manual : {TRUE, FALSE}) {
-        SCOPED_TRACE(manual ? "manual reset" : "auto reset");
-        constexpr int waiters = 4;
         HANDLE e = CreateEventA(nullptr, manual, FALSE, nullptr);
-        std::atomic<int> released{0};
-        std::vector<std::thread> threads;
-        for (int i = 0; i < waiters; ++i)
-            threads.emplace_back([&] {
-                if (WaitForSingleObject(e, INFINITE) == WAIT_OBJECT_0)
-                    ++released;
-            });
-        ASSERT_TRUE(eventually([&] { return blocked_waiters(e) == waiters; }));
+        waiters w(e, 4);
         EXPECT_TRUE(PulseEvent(e));
-        const int expected = manual ? waiters : 1;
-        ASSERT_TRUE(eventually([&] { return released == expected; }));
-        EXPECT_EQ(blocked_waiters(e), static_cast<std::size_t>(waiters - expected));
-        // A wait that starts after the pulse finds the event unsignalled.
-        EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_TIMEOUT);
-
-        // A pulse with nobody waiting only resets.
-        while (released < waiters) {
-            const int before = released;
+        const int expected = manual ? 4 : 1;
+        ASSERT_TRUE(eventually([&] { return w.released == expected; }));
+        EXPECT_EQ(blocked_waiters(e), std::size_t(4 - expected));
+        EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_TIMEOUT);  // a later wait finds nothing
+        for (int i = w.released; i < 4; ++i)  // the rest are still blocked
             SetEvent(e);
-            ASSERT_TRUE(eventually([&] { return released > before; }));
-        }
-        for (auto& t : threads)
-            t.join();
-        SetEvent(e);
-        PulseEvent(e);
-        EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_TIMEOUT);
         CloseHandle(e);
     }
 }
 
-// A signal that arrives just as a short wait times out is either reported by that wait
-// or left for the next one, never consumed and lost.
+// A signal arriving just as a short wait times out is reported by that wait or left for
+// the next; it is never consumed and lost (the test would hang).
 TEST(Wait, TimeoutRacingASignalLosesNothing)
 {
     HANDLE work = CreateEventA(nullptr, FALSE, FALSE, nullptr);
@@ -312,29 +203,12 @@ TEST(Wait, TimeoutRacingASignalLosesNothing)
     });
     for (int i = 0; i < rounds; ++i) {
         SetEvent(work);
-        ASSERT_EQ(WaitForSingleObject(done, 20000), WAIT_OBJECT_0) << "round " << i;
+        WaitForSingleObject(done, INFINITE);
     }
     consumer.join();
     EXPECT_EQ(WaitForSingleObject(work, 0), WAIT_TIMEOUT);
     CloseHandle(work);
     CloseHandle(done);
-}
-
-TEST(Wait, HandleClosedDuringAWaitDoesNotBreakIt)
-{
-    HANDLE e = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    std::atomic<DWORD> result{WAIT_FAILED};
-    std::thread waiter([&] {
-        HANDLE both[] = {e, stop};
-        result = WaitForMultipleObjects(2, both, FALSE, INFINITE);
-    });
-    ASSERT_TRUE(eventually([&] { return blocked_waiters(e) == 1; }));
-    CloseHandle(e);
-    SetEvent(stop);
-    waiter.join();
-    EXPECT_EQ(result, WAIT_OBJECT_0 + 1);
-    CloseHandle(stop);
 }
 
 }  // namespace
