@@ -45,9 +45,12 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize
 // Only the calling thread can suspend itself; it blocks until ResumeThread. A resume that
 // arrives before the suspension takes effect is kept, and the suspension then returns at
 // once: no wake-up is ever lost. Both return the previous suspend count, or (DWORD)-1.
+// At most one such early resume is kept, however many arrive.
 DWORD SuspendThread(HANDLE hThread);
 DWORD ResumeThread(HANDLE hThread);
 BOOL GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
+// Unique and non-zero per thread, never reused while the process lives; not the kernel's
+// thread id.
 DWORD GetCurrentThreadId();
 
 // ---- critical sections (recursive) -------------------------------------------------
