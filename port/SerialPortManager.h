@@ -1,0 +1,170 @@
+// The shared port object: one per open serial port, made only by the port registry
+// (CTethra::CreatePort) and reached by the client port objects through
+// ISerialPortManager.
+//
+// It owns the device handle and the port's comm-port thread, and the two connection
+// points through which every client of the port hears of received data, line events and
+// errors (_ISerialPortEvents) and of setting changes (IPropertyNotifySink). The line
+// settings live in the device: every getter reads it, every setter changes it in place
+// under m_csState, asking the other clients first (OnRequestEdit) and telling them after
+// (OnChanged), leaving out the caller's own property-sink connection (dwNoNotifyCookie).
+//
+// Closing rule, on every interface: a release that leaves one reference (the registry's)
+// hands the object back to the registry (m_pManager->PortClosed), whose release of that
+// last reference destroys it; FinalRelease then stops the comm-port thread and closes the
+// device.
+//
+// Where the definitions live: SerialPortManager.cpp has construction, the closing rule,
+// Initialize, Send and the task and device helpers; SerialPortManagerProperties.cpp has
+// the property accessors, RequestPropertyChange, FireOnRequestEdit and FireOnChanged.
+#pragma once
+
+#include "idl/tethra.h"
+#include "platform/base/types.h"
+#include "platform/com/com.h"
+#include "platform/comm/comm.h"
+#include "platform/sync/sync.h"
+#include "traffic/PortEventsConnectionPoint.h"
+
+#include <atomic>
+
+class CTethra;
+class CCommPortThread;
+class CStrategy;
+
+// The default ReceiveBufferSize: bytes asked for by each read.
+#define SERIAL_PORT_DEFAULT_READ_BUFFER_SIZE 512U
+
+class CSerialPortManager : public ISerialPortManager,
+                           public IConnectionPointContainer,
+                           public platform::ref_counted_object {
+public:
+    // Initialises both locks and takes one count of the server's lock count.
+    CSerialPortManager();
+    // Gives the server's lock count back and deletes m_csState; the connection points go
+    // with the object (the event connection point ends its notification threads).
+    ~CSerialPortManager() override;
+
+    // ---- IUnknown: ISerialPortManager, IConnectionPointContainer and IUnknown; IMarshal
+    // is refused, so other apartments use standard marshalling.
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppvObject) override;
+    STDMETHODIMP_(ULONG) AddRef() override;
+    // Carries the closing rule above.
+    STDMETHODIMP_(ULONG) Release() override;
+
+    // ---- IConnectionPointContainer
+    STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** ppEnum) override;
+    STDMETHODIMP FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) override;
+
+    // ---- the object's own virtual operations
+    // The controlling IUnknown (the ISerialPortManager interface), without a reference.
+    virtual IUnknown* GetControllingUnknown();
+    // S_FALSE when lNewValue equals lCurrentValue (nobody asked); E_FAIL when a client
+    // other than dwNoNotifyCookie's refused with OnRequestEdit; S_OK when the change may
+    // go ahead.
+    virtual HRESULT RequestPropertyChange(DWORD dwNoNotifyCookie, DISPID dispID,
+                                          LONG lNewValue, LONG lCurrentValue);
+
+    // The two passes of the change protocol over pUnk's IPropertyNotifySink connections,
+    // skipping the connection whose cookie is dwNoNotifyCookie (0 skips none).
+    // FireOnRequestEdit: S_FALSE as soon as one sink answers exactly S_FALSE, else S_OK.
+    // FireOnChanged: always S_OK.
+    static HRESULT FireOnRequestEdit(DWORD dwNoNotifyCookie, IUnknown* pUnk, DISPID dispID);
+    static HRESULT FireOnChanged(DWORD dwNoNotifyCookie, IUnknown* pUnk, DISPID dispID);
+
+    // ---- ISerialPortManager
+    STDMETHODIMP get_CDLine(VARIANT_BOOL* pVal) override;
+    STDMETHODIMP get_PortNum(LONG* pVal) override;
+    STDMETHODIMP get_CTSLine(VARIANT_BOOL* pVal) override;
+    STDMETHODIMP get_DSRLine(VARIANT_BOOL* pVal) override;
+    STDMETHODIMP get_NULLDiscard(ULONG dwNoNotifyCookie, VARIANT_BOOL* pVal) override;
+    STDMETHODIMP put_NULLDiscard(ULONG dwNoNotifyCookie, VARIANT_BOOL newVal) override;
+    STDMETHODIMP get_HandShakingMode(ULONG dwNoNotifyCookie, HandShakingConstants* pVal) override;
+    STDMETHODIMP put_HandShakingMode(ULONG dwNoNotifyCookie, HandShakingConstants newVal) override;
+    STDMETHODIMP get_Break(ULONG dwNoNotifyCookie, VARIANT_BOOL* pVal) override;
+    STDMETHODIMP put_Break(ULONG dwNoNotifyCookie, VARIANT_BOOL newVal) override;
+    STDMETHODIMP get_ParityReplace(ULONG dwNoNotifyCookie, VARIANT_BOOL* pVal) override;
+    STDMETHODIMP put_ParityReplace(ULONG dwNoNotifyCookie, VARIANT_BOOL newVal) override;
+    STDMETHODIMP get_DTREnable(ULONG dwNoNotifyCookie, VARIANT_BOOL* pVal) override;
+    STDMETHODIMP put_DTREnable(ULONG dwNoNotifyCookie, VARIANT_BOOL newVal) override;
+    STDMETHODIMP get_RTSLine(ULONG dwNoNotifyCookie, VARIANT_BOOL* pVal) override;
+    STDMETHODIMP put_RTSLine(ULONG dwNoNotifyCookie, VARIANT_BOOL newVal) override;
+    STDMETHODIMP get_ParityEnable(ULONG dwNoNotifyCookie, VARIANT_BOOL* pVal) override;
+    STDMETHODIMP put_ParityEnable(ULONG dwNoNotifyCookie, VARIANT_BOOL newVal) override;
+    STDMETHODIMP get_ParityScheme(ULONG dwNoNotifyCookie, ParitySchemeConstants* pVal) override;
+    STDMETHODIMP put_ParityScheme(ULONG dwNoNotifyCookie, ParitySchemeConstants newVal) override;
+    STDMETHODIMP get_Bits(ULONG dwNoNotifyCookie, BYTE* pVal) override;
+    STDMETHODIMP put_Bits(ULONG dwNoNotifyCookie, BYTE newVal) override;
+    STDMETHODIMP get_StopBits(ULONG dwNoNotifyCookie, StopBitsConstants* pVal) override;
+    STDMETHODIMP put_StopBits(ULONG dwNoNotifyCookie, StopBitsConstants newVal) override;
+    STDMETHODIMP get_XOnChar(ULONG dwNoNotifyCookie, CHAR* pVal) override;
+    STDMETHODIMP put_XOnChar(ULONG dwNoNotifyCookie, CHAR newVal) override;
+    STDMETHODIMP get_XOffChar(ULONG dwNoNotifyCookie, CHAR* pVal) override;
+    STDMETHODIMP put_XOffChar(ULONG dwNoNotifyCookie, CHAR newVal) override;
+    STDMETHODIMP get_DSRHandshakingEnable(ULONG dwNoNotifyCookie, VARIANT_BOOL* pVal) override;
+    STDMETHODIMP put_DSRHandshakingEnable(ULONG dwNoNotifyCookie, VARIANT_BOOL newVal) override;
+    STDMETHODIMP get_EventChar(ULONG dwNoNotifyCookie, CHAR* pVal) override;
+    STDMETHODIMP put_EventChar(ULONG dwNoNotifyCookie, CHAR newVal) override;
+    STDMETHODIMP get_XOnLimit(ULONG dwNoNotifyCookie, SHORT* pVal) override;
+    STDMETHODIMP put_XOnLimit(ULONG dwNoNotifyCookie, SHORT newVal) override;
+    STDMETHODIMP get_XOffLimit(ULONG dwNoNotifyCookie, SHORT* pVal) override;
+    STDMETHODIMP put_XOffLimit(ULONG dwNoNotifyCookie, SHORT newVal) override;
+    STDMETHODIMP get_BaudRate(ULONG dwNoNotifyCookie, ULONG* pVal) override;
+    STDMETHODIMP put_BaudRate(ULONG dwNoNotifyCookie, ULONG newVal) override;
+    STDMETHODIMP get_DTRLine(ULONG dwNoNotifyCookie, VARIANT_BOOL* pVal) override;
+    STDMETHODIMP put_DTRLine(ULONG dwNoNotifyCookie, VARIANT_BOOL newVal) override;
+    // Queues a copy of the bytes of a VT_ARRAY | VT_UI1 variant for output; a non-zero
+    // bSynchronous waits until the device has taken them.
+    STDMETHODIMP Send(VARIANT vtData, VARIANT_BOOL bSynchronous) override;
+    STDMETHODIMP get_ReadIntervalTimeOut(ULONG dwNoNotifyCookie, ULONG* pVal) override;
+    STDMETHODIMP put_ReadIntervalTimeOut(ULONG dwNoNotifyCookie, ULONG newVal) override;
+    STDMETHODIMP get_ReadTotalTimeoutMult(ULONG dwNoNotifyCookie, ULONG* pVal) override;
+    STDMETHODIMP put_ReadTotalTimeoutMult(ULONG dwNoNotifyCookie, ULONG newVal) override;
+    STDMETHODIMP get_ReadTotalTimeoutConst(ULONG dwNoNotifyCookie, ULONG* pVal) override;
+    STDMETHODIMP put_ReadTotalTimeoutConst(ULONG dwNoNotifyCookie, ULONG newVal) override;
+    STDMETHODIMP get_WriteTotalTimeoutMult(ULONG dwNoNotifyCookie, ULONG* pVal) override;
+    STDMETHODIMP put_WriteTotalTimeoutMult(ULONG dwNoNotifyCookie, ULONG newVal) override;
+    STDMETHODIMP get_WriteTotalTimeoutConst(ULONG dwNoNotifyCookie, ULONG* pVal) override;
+    STDMETHODIMP put_WriteTotalTimeoutConst(ULONG dwNoNotifyCookie, ULONG newVal) override;
+    STDMETHODIMP put_ReceiveBufferSize(ULONG dwNoNotifyCookie, ULONG newVal) override;
+    STDMETHODIMP get_ReceiveBufferSize(ULONG dwNoNotifyCookie, ULONG* newVal) override;
+    STDMETHODIMP get_ErrorChar(ULONG dwNoNotifyCookie, CHAR* pVal) override;
+    STDMETHODIMP put_ErrorChar(ULONG dwNoNotifyCookie, CHAR newVal) override;
+
+    // ---- set-up, teardown and the helpers of the port's tasks and accessors
+    // Opens "\\.\COM<lPort>" exclusively for overlapped I/O, starts the comm-port thread
+    // and puts the port into its opening state (DTR and RTS low, break clear, read total
+    // time-out constant 500 ms). Nonzero on success; on failure whatever was acquired
+    // stays in the fields for FinalRelease.
+    BOOL Initialize(LONG lPort, CTethra* pManager);
+    // Stops and deletes the comm-port thread (with every task on it), releases the
+    // registry and closes the device; runs once, before the destructor.
+    void FinalRelease() override;
+    // Queues a task at the back of the comm-port thread; FALSE without a thread or task.
+    BOOL AddTaskToCommPortThread(CStrategy* pTask);
+    // *pVal = 1 when any bit of dwMask is set in the modem status, else 0.
+    // E_POINTER, or E_FAIL when the status cannot be read (*pVal unchanged).
+    HRESULT GetUARTStatusRegisterStatus(DWORD dwMask, VARIANT_BOOL* pVal);
+    // One-line wrappers of the device calls on m_hComm.
+    BOOL EscapeCommFunction(DWORD dwFunc);
+    BOOL GetCommState(LPDCB lpDCB);
+    BOOL SetCommState(LPDCB lpDCB);
+
+    // ---- state, in declaration order
+    // Clients told before and after a setting changes; the cookie of a connection is
+    // what a client object passes as dwNoNotifyCookie.
+    platform::connection_point m_cpPropertyNotifySink;
+    // Clients told of data, events and errors; one notification thread per connection.
+    CPortEventsConnectionPoint m_cpPortEvents;
+    CTethra* m_pManager;          // the registry that opened the port; counted
+    HANDLE m_hComm;               // the open device; INVALID_HANDLE_VALUE until then
+    LONG m_lPortNum;
+    // Bytes asked for by each read (ReceiveBufferSize). Written under m_csState, read by
+    // the port-event task without a lock, hence atomic.
+    std::atomic<DWORD> m_dwReadBufferSize;
+    CRITICAL_SECTION m_csState;   // every line-setting and time-out accessor holds it
+    BOOL m_bBreakActive;          // break set through Break
+    BOOL m_bDTRLineActive;        // DTR raised through DTRLine (or enabled by DTREnable)
+    BOOL m_bRTSLineActive;        // RTS raised through RTSLine
+    CCommPortThread* m_pCommPortThread;  // the port's I/O worker; owned
+};
