@@ -1,0 +1,166 @@
+// The serial driver core: one open device, its driver thread and its operations.
+//
+// The driver thread owns the line. It blocks in ppoll() on the line and on an eventfd
+// that the other threads write to when they hand it work; time-outs are deadlines on
+// that wait, so an idle port costs no processor time. It moves received bytes into a
+// bounded receive queue (when the queue is full it stops reading, so the kernel's flow
+// control can act), finishes pending reads and writes, and raises comm events.
+//
+// Each handle has at most one WaitCommEvent, one ReadFile and one WriteFile pending.
+// Operations that can finish at once do so in the caller's thread. Every access to a
+// caller's OVERLAPPED block or buffer happens under the device mutex, which is how
+// CancelIo and CloseHandle guarantee that the driver has let go of them on return.
+#pragma once
+
+#include "platform/base/handle.h"
+#include "platform/comm/comm.h"
+#include "platform/comm/receive_filter.h"
+#include "platform/comm/serial_line.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+namespace platform {
+
+// A fixed-size ring of bytes: the receive queue.
+class byte_ring {
+public:
+    explicit byte_ring(std::size_t capacity);
+    std::size_t size() const { return count_; }
+    std::size_t capacity() const { return capacity_; }
+    std::size_t free() const { return capacity_ - count_; }
+    void push(const BYTE* data, std::size_t size);  // size <= free()
+    std::size_t pop(BYTE* out, std::size_t size);
+    void clear() { head_ = count_ = 0; }
+
+private:
+    std::unique_ptr<BYTE[]> data_;
+    std::size_t capacity_;
+    std::size_t head_ = 0;
+    std::size_t count_ = 0;
+};
+
+class comm_device final : public kernel_object {
+public:
+    using clock = std::chrono::steady_clock;
+    static constexpr std::size_t receive_queue_size = 64 * 1024;
+
+    // Opens a device path (a tty, or "sim:<name>") and starts its driver thread.
+    // ERROR_SUCCESS, ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED or another error.
+    static DWORD open(const std::string& path, std::shared_ptr<comm_device>& device);
+
+    comm_device();
+    ~comm_device() override;
+    void on_last_handle_closed() override;
+
+    BOOL read_file(LPVOID buffer, DWORD size, LPDWORD read, LPOVERLAPPED ov);
+    BOOL write_file(LPCVOID buffer, DWORD size, LPDWORD written, LPOVERLAPPED ov);
+    BOOL wait_comm_event(LPDWORD mask, LPOVERLAPPED ov);
+    BOOL get_overlapped_result(LPOVERLAPPED ov, LPDWORD transferred, BOOL wait);
+    BOOL cancel_io();
+    BOOL get_state(DCB& dcb);
+    BOOL set_state(const DCB& dcb);
+    BOOL get_timeouts(COMMTIMEOUTS& timeouts);
+    BOOL set_timeouts(const COMMTIMEOUTS& timeouts);
+    BOOL get_mask(DWORD& mask);
+    BOOL set_mask(DWORD mask);
+    BOOL clear_error(LPDWORD errors, LPCOMSTAT stat);
+    BOOL get_modem_status(DWORD& status);
+    BOOL escape(DWORD function);
+
+private:
+    struct read_op {
+        LPOVERLAPPED ov;
+        BYTE* buffer;
+        DWORD size;
+        DWORD done;
+        bool first_byte_ends;                   // ReadIntervalTimeout MAXDWORD forms
+        std::optional<clock::time_point> total; // total time-out
+        DWORD interval;                         // 0: none
+        clock::time_point last_byte;
+    };
+    struct write_op {
+        LPOVERLAPPED ov;
+        const BYTE* buffer;
+        DWORD size;
+        DWORD done;
+        std::optional<clock::time_point> total;
+    };
+    struct wait_op {
+        LPOVERLAPPED ov;
+        LPDWORD mask;
+    };
+
+    using lock_t = std::unique_lock<std::mutex>;
+
+    DWORD start(std::unique_ptr<serial_line> line);
+    void run();
+    void kick();
+    BOOL fail(DWORD error) const;
+    DWORD usable() const;  // ERROR_SUCCESS or why the device cannot be used
+    BOOL finish_sync(LPOVERLAPPED ov, LPDWORD transferred, lock_t& lock);
+    static void begin(LPOVERLAPPED ov);
+    void complete(LPOVERLAPPED ov, DWORD error, DWORD bytes);
+    void raise(DWORD events);
+    void abort_all(DWORD error);
+    void device_gone();
+    void receive(const BYTE* data, std::size_t size);
+    void service_read(clock::time_point now);
+    void take_from_queue(BYTE* out, std::size_t size);
+    void continue_write(clock::time_point now);
+    void wrote_bytes();
+    void check_tx_empty(clock::time_point now);
+    void check_modem();
+    void check_deadlines(clock::time_point now);
+    std::optional<clock::time_point> next_deadline() const;
+    bool flow_control() const;
+    void update_modem_watch();
+
+    std::unique_ptr<serial_line> line_;
+    int wake_fd_ = -1;
+    std::thread thread_;
+    std::atomic<bool> modem_changed_{false};
+
+    mutable std::mutex mutex_;
+    std::condition_variable done_cv_;  // any completion, for waits without an event
+    bool closed_ = false;
+    bool stop_ = false;
+    bool gone_ = false;
+
+    DCB dcb_{};
+    line_settings requested_;
+    COMMTIMEOUTS timeouts_{};
+    DWORD mask_ = 0;
+    DWORD events_ = 0;  // events that occurred while no wait was pending, masked
+    DWORD errors_ = 0;  // CE_* since the last ClearCommError
+    bool abort_latched_ = false;
+
+    byte_ring rx_{receive_queue_size};
+    receive_filter filter_;
+    bool throttled_ = false;
+    bool have_counters_ = false;
+    line_counters counters_;
+
+    modem_bits modem_ = 0;
+    bool dtr_ = true;
+    bool rts_ = true;
+    bool break_ = false;
+    bool tx_suspended_ = false;
+    bool modem_watching_ = false;
+
+    bool tx_active_ = false;  // bytes handed to the line since the last EV_TXEMPTY
+    std::optional<clock::time_point> tx_check_at_;
+    bool write_blocked_ = false;  // the line took no more bytes: wait for POLLOUT
+
+    std::optional<read_op> read_;
+    std::optional<write_op> write_;
+    std::optional<wait_op> wait_;
+};
+
+}  // namespace platform
