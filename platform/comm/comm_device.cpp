@@ -39,6 +39,8 @@ std::chrono::milliseconds ms(ULONGLONG n)
 
 }  // namespace
 
+serial_line::~serial_line() = default;
+
 // ---- receive queue ---------------------------------------------------------------
 
 byte_ring::byte_ring(std::size_t capacity) : data_(new BYTE[capacity]), capacity_(capacity) {}
@@ -366,7 +368,9 @@ void comm_device::run()
             receive_result result;
             std::size_t placed = filter_.decode(staging.data(), static_cast<std::size_t>(got),
                                                 options, delta, counted, decoded.data(), result);
-            receive(decoded.data(), placed);
+            // fAbortOnError: a line error ends the pending read and write with
+            // ERROR_OPERATION_ABORTED (the bytes stay in the queue) and refuses reads and
+            // writes until ClearCommError.
             if (result.errors) {
                 errors_ |= result.errors;
                 if (dcb_.fAbortOnError) {
@@ -378,9 +382,11 @@ void comm_device::run()
                     if (write_) {
                         complete(write_->ov, ERROR_OPERATION_ABORTED, write_->done);
                         write_.reset();
+                        write_blocked_ = false;
                     }
                 }
             }
+            receive(decoded.data(), placed);
             raise(result.events);
         } else if (want_read && line_events && got != -EAGAIN && got != -EINTR) {
             device_gone();  // end of file or a read error: the device has gone
