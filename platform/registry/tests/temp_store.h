@@ -10,32 +10,22 @@
 #include <string>
 
 class TempStore : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        std::string pattern = (std::filesystem::temp_directory_path() / "tethra-reg-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
-        file_ = dir_ + "/registry.db";
-        ::setenv("TETHRA_REGISTRY_FILE", file_.c_str(), 1);
-    }
-
-    void TearDown() override
-    {
-        std::error_code ignored;
-        std::filesystem::permissions(dir_, std::filesystem::perms::owner_all, ignored);
-        std::filesystem::remove_all(dir_, ignored);
-    }
-
-    // Creates (or opens) a key under HKEY_LOCAL_MACHINE with all access.
-    HKEY Create(const char* path, DWORD* disposition = nullptr)
+public:
+    // A key below HKEY_LOCAL_MACHINE, created if need be, with all access.
+    static HKEY Create(const char* path, DWORD* disposition = nullptr)
     {
         HKEY key = nullptr;
-        EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                  KEY_ALL_ACCESS, nullptr, &key, disposition),
+        EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS,
+                                  nullptr, &key, disposition),
                   ERROR_SUCCESS)
             << path;
         return key;
+    }
+
+    static LONG Open(const char* path, HKEY* key, REGSAM access = KEY_READ,
+                     HKEY from = HKEY_LOCAL_MACHINE)
+    {
+        return RegOpenKeyExA(from, path, 0, access, key);
     }
 
     static LONG SetString(HKEY key, const char* name, const std::string& text)
@@ -46,21 +36,49 @@ protected:
 
     static LONG SetDword(HKEY key, const char* name, DWORD value)
     {
-        return RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
-                              sizeof value);
+        return RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), 4);
+    }
+
+    // The value's size (and type), asked for without a buffer.
+    static LONG Size(HKEY key, const char* name, DWORD* size, DWORD* type = nullptr)
+    {
+        return RegQueryValueExA(key, name, nullptr, type, nullptr, size);
+    }
+
+    // The REG_DWORD value, or minus the error code.
+    static std::int64_t GetDword(HKEY key, const char* name)
+    {
+        DWORD value = 0;
+        DWORD size = sizeof value;
+        LONG result = RegQueryValueExA(key, name, nullptr, nullptr,
+                                       reinterpret_cast<BYTE*>(&value), &size);
+        return result == ERROR_SUCCESS ? value : -std::int64_t{result};
     }
 
     // The string value, or "<error N>".
     static std::string GetString(HKEY key, const char* name)
     {
-        char buffer[512] = {};
+        char buffer[256] = {};
         DWORD size = sizeof buffer;
-        DWORD type = REG_NONE;
-        LONG result = RegQueryValueExA(key, name, nullptr, &type,
+        LONG result = RegQueryValueExA(key, name, nullptr, nullptr,
                                        reinterpret_cast<BYTE*>(buffer), &size);
-        if (result != ERROR_SUCCESS)
-            return "<error " + std::to_string(result) + ">";
-        return type == REG_SZ ? std::string(buffer) : "<type " + std::to_string(type) + ">";
+        return result == ERROR_SUCCESS ? buffer : "<error " + std::to_string(result) + ">";
+    }
+
+protected:
+    void SetUp() override
+    {
+        auto pattern = (std::filesystem::temp_directory_path() / "tethra-reg-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
+        file_ = dir_ + "/registry.db";
+        ::setenv("TETHRA_REGISTRY_FILE", file_.c_str(), 1);
+    }
+
+    void TearDown() override
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir_, ignored);
     }
 
     std::string dir_;
