@@ -7,8 +7,11 @@
 //      and write in its directory (normally root only);
 //   3. else $XDG_CONFIG_HOME/tethra/registry.db, with $HOME/.config in place of an unset
 //      or relative XDG_CONFIG_HOME.
-// Missing directories are created. When the rule names another file than before, the
-// store switches to it, and keys opened in the old file answer ERROR_INVALID_HANDLE.
+// Missing directories are created. A process that may not write the machine-wide file
+// does not read it either: it sees its per-user file only. When the rule names another
+// file than before, the store switches to it, and keys opened in the old file answer
+// ERROR_INVALID_HANDLE. Across fork() the connection is closed and each process reopens
+// it on its next call; a child goes on using the keys its parent had open.
 //
 // Several processes and threads may use one file at once: each call is one SQLite
 // transaction (writes take the write lock first, waiting up to 10 s for another writer),
@@ -22,6 +25,8 @@
 //   ERROR_ACCESS_DENIED       the file or its directory may not be read or written;
 //   ERROR_REGISTRY_IO_FAILED  the file cannot be opened or written for another reason, or
 //                             another process held the write lock past the time-out;
+//   ERROR_PATH_NOT_FOUND      no file can be named: no TETHRA_REGISTRY_FILE, no right to
+//                             the machine-wide file, and no home directory;
 //   ERROR_NOT_ENOUGH_MEMORY   out of memory.
 // A failed open is tried again by the next call, so the process goes on once the file is
 // repaired or replaced.

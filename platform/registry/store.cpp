@@ -281,8 +281,8 @@ LONG registry_db::prepare_schema()
     if (LONG result = check(ready); result != ERROR_SUCCESS || ready)
         return result;
 
-    // Several processes may get here at once on a new file: the write lock lets one
-    // create the schema, and the others find it done when they get the lock.
+    // An empty file made by someone else (create_file's own files arrive here alone):
+    // the write lock lets one process create the schema, and the others find it done.
     registry_transaction tx(*this, true);
     if (tx.result() != ERROR_SUCCESS)
         return tx.result();
