@@ -1,0 +1,181 @@
+// The serial driver's throughput on a pseudo-terminal pair against a plain read/write
+// copy over the same kind of pair, and the processor time an idle open port costs.
+// Prints figures; asserts nothing.
+#include "platform/comm/comm.h"
+#include "platform/sync/sync.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <pty.h>
+#include <string>
+#include <sys/resource.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr std::size_t total = 16 << 20;
+constexpr std::size_t chunk = 64 * 1024;
+
+struct pty {
+    int master = -1;
+    int slave = -1;
+    std::string path;
+    pty()
+    {
+        char name[128] = {};
+        ::openpty(&master, &slave, name, nullptr, nullptr);
+        for (int fd : {master, slave}) {
+            termios t{};
+            ::tcgetattr(fd, &t);
+            ::cfmakeraw(&t);
+            ::tcsetattr(fd, TCSANOW, &t);
+        }
+        path = name;
+    }
+    ~pty()
+    {
+        ::close(master);
+        ::close(slave);
+    }
+};
+
+void plain_write(int fd, const std::vector<char>& data)
+{
+    for (std::size_t done = 0; done < data.size();) {
+        ssize_t n = ::write(fd, data.data() + done, std::min(chunk, data.size() - done));
+        if (n <= 0)
+            return;
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+void plain_read(int fd, std::vector<char>& data)
+{
+    for (std::size_t done = 0; done < data.size();) {
+        ssize_t n = ::read(fd, data.data() + done, std::min(chunk, data.size() - done));
+        if (n <= 0)
+            return;
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+double seconds_since(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Both directions at once, plain descriptors on both ends.
+double plain_copy(const std::vector<char>& data)
+{
+    pty p;
+    std::vector<char> at_master(total), at_slave(total);
+    auto start = std::chrono::steady_clock::now();
+    std::thread a([&] { plain_write(p.slave, data); });
+    std::thread b([&] { plain_write(p.master, data); });
+    std::thread c([&] { plain_read(p.master, at_master); });
+    plain_read(p.slave, at_slave);
+    a.join();
+    b.join();
+    c.join();
+    return seconds_since(start);
+}
+
+// Both directions at once, the driver on the slave end.
+double driver_copy(const std::vector<char>& data)
+{
+    pty p;
+    HANDLE port = CreateFileA(p.path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    if (port == INVALID_HANDLE_VALUE) {
+        std::printf("cannot open %s: %lu\n", p.path.c_str(), static_cast<unsigned long>(GetLastError()));
+        return 0;
+    }
+    COMMTIMEOUTS t{MAXDWORD, MAXDWORD, 10000, 0, 0};
+    SetCommTimeouts(port, &t);
+    std::vector<char> at_master(total), at_port(total);
+    auto start = std::chrono::steady_clock::now();
+    std::thread writer([&] {
+        OVERLAPPED ov{};
+        ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        for (std::size_t done = 0; done < total;) {
+            DWORD n = 0;
+            DWORD size = static_cast<DWORD>(std::min(chunk, total - done));
+            if (!WriteFile(port, data.data() + done, size, &n, &ov) &&
+                !GetOverlappedResult(port, &ov, &n, TRUE))
+                break;
+            done += n;
+        }
+        CloseHandle(ov.hEvent);
+    });
+    std::thread b([&] { plain_write(p.master, data); });
+    std::thread c([&] { plain_read(p.master, at_master); });
+    OVERLAPPED ov{};
+    ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    for (std::size_t done = 0; done < total;) {
+        DWORD n = 0;
+        DWORD size = static_cast<DWORD>(std::min(chunk, total - done));
+        if (!ReadFile(port, at_port.data() + done, size, &n, &ov) &&
+            !GetOverlappedResult(port, &ov, &n, TRUE))
+            break;
+        if (n == 0)
+            break;
+        done += n;
+    }
+    writer.join();
+    b.join();
+    c.join();
+    double elapsed = seconds_since(start);
+    CloseHandle(ov.hEvent);
+    CloseHandle(port);
+    if (at_port != data || at_master != data)
+        std::printf("data mismatch!\n");
+    return elapsed;
+}
+
+double cpu_seconds()
+{
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+}  // namespace
+
+int main()
+{
+    std::vector<char> data(total);
+    for (std::size_t i = 0; i < total; ++i)
+        data[i] = static_cast<char>((i * 131 + (i >> 9)) & 0xff);
+
+    double plain = 1e9, driver = 1e9;
+    for (int round = 0; round < 3; ++round) {
+        plain = std::min(plain, plain_copy(data));
+        driver = std::min(driver, driver_copy(data));
+    }
+    double mib = 2.0 * total / (1 << 20);
+    std::printf("pty pair, 16 MiB each way at once (best of 3)\n");
+    std::printf("  plain read/write: %.3f s  %.1f MiB/s\n", plain, mib / plain);
+    std::printf("  driver:           %.3f s  %.1f MiB/s\n", driver, mib / driver);
+    std::printf("  throughput ratio driver/plain: %.2f (target >= 0.8)\n", plain / driver);
+
+    pty p;
+    HANDLE port = CreateFileA(p.path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    SetCommMask(port, 0x01BB);
+    OVERLAPPED ov{};
+    ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    DWORD events = 0;
+    WaitCommEvent(port, &events, &ov);
+    double before = cpu_seconds();
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    double used = cpu_seconds() - before;
+    std::printf("idle port with a WaitCommEvent pending: %.3f ms of CPU over 1 s\n", used * 1000);
+    CloseHandle(port);
+    CloseHandle(ov.hEvent);
+    return 0;
+}
