@@ -32,6 +32,20 @@ std::shared_ptr<platform::comm_device> device_of(HANDLE handle)
     return device;
 }
 
+// Nothing throws out of these calls: an allocation that fails inside the driver is
+// reported as ERROR_NOT_ENOUGH_MEMORY.
+template <class Call>
+BOOL guarded(HANDLE handle, Call call)
+{
+    try {
+        auto device = device_of(handle);
+        return device ? call(*device) : FALSE;
+    } catch (...) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return FALSE;
+    }
+}
+
 BOOL invalid_parameter()
 {
     SetLastError(ERROR_INVALID_PARAMETER);
@@ -61,13 +75,18 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
         return INVALID_HANDLE_VALUE;
     }
     std::string path;
-    if (DWORD error = platform::resolve_port_name(lpFileName, path); error != ERROR_SUCCESS) {
-        SetLastError(error);
-        return INVALID_HANDLE_VALUE;
-    }
     std::shared_ptr<platform::comm_device> device;
-    if (DWORD error = platform::comm_device::open(path, device); error != ERROR_SUCCESS) {
-        SetLastError(error);
+    try {
+        if (DWORD error = platform::resolve_port_name(lpFileName, path); error != ERROR_SUCCESS) {
+            SetLastError(error);
+            return INVALID_HANDLE_VALUE;
+        }
+        if (DWORD error = platform::comm_device::open(path, device); error != ERROR_SUCCESS) {
+            SetLastError(error);
+            return INVALID_HANDLE_VALUE;
+        }
+    } catch (...) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return INVALID_HANDLE_VALUE;
     }
     HANDLE handle = platform::insert_handle(device);
@@ -85,10 +104,9 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
               LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped)
 {
-    auto device = device_of(hFile);
-    return device ? device->read_file(lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead,
-                                      lpOverlapped)
-                  : FALSE;
+    return guarded(hFile, [&](platform::comm_device& d) {
+        return d.read_file(lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped);
+    });
 }
 
 // TRUE when the device took every byte at once (a 0-byte write always); FALSE with
@@ -96,10 +114,10 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped)
 {
-    auto device = device_of(hFile);
-    return device ? device->write_file(lpBuffer, nNumberOfBytesToWrite, lpNumberOfBytesWritten,
-                                       lpOverlapped)
-                  : FALSE;
+    return guarded(hFile, [&](platform::comm_device& d) {
+        return d.write_file(lpBuffer, nNumberOfBytesToWrite, lpNumberOfBytesWritten,
+                            lpOverlapped);
+    });
 }
 
 // bWait TRUE waits on the block's event (or, without one, for the completion itself);
@@ -111,8 +129,11 @@ BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
     if (lpOverlapped == nullptr)
         return invalid_parameter();
     auto device = platform::lookup_handle_as<platform::comm_device>(hFile);
-    if (device)
-        return device->get_overlapped_result(lpOverlapped, lpNumberOfBytesTransferred, bWait);
+    if (device) {
+        return guarded(hFile, [&](platform::comm_device& d) {
+            return d.get_overlapped_result(lpOverlapped, lpNumberOfBytesTransferred, bWait);
+        });
+    }
     // The handle is closed: every operation on it has ended, so the block holds its result.
     std::atomic_ref<ULONG_PTR> status(lpOverlapped->Internal);
     ULONG_PTR value = status.load(std::memory_order_acquire);
@@ -130,80 +151,74 @@ BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
 
 BOOL CancelIo(HANDLE hFile)
 {
-    auto device = device_of(hFile);
-    return device ? device->cancel_io() : FALSE;
+    return guarded(hFile, [&](platform::comm_device& d) { return d.cancel_io(); });
 }
 
 BOOL GetCommState(HANDLE hFile, LPDCB lpDCB)
 {
     if (lpDCB == nullptr)
         return invalid_parameter();
-    auto device = device_of(hFile);
-    return device ? device->get_state(*lpDCB) : FALSE;
+    return guarded(hFile, [&](platform::comm_device& d) { return d.get_state(*lpDCB); });
 }
 
 BOOL SetCommState(HANDLE hFile, LPDCB lpDCB)
 {
     if (lpDCB == nullptr)
         return invalid_parameter();
-    auto device = device_of(hFile);
-    return device ? device->set_state(*lpDCB) : FALSE;
+    return guarded(hFile, [&](platform::comm_device& d) { return d.set_state(*lpDCB); });
 }
 
 BOOL GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts)
 {
     if (lpCommTimeouts == nullptr)
         return invalid_parameter();
-    auto device = device_of(hFile);
-    return device ? device->get_timeouts(*lpCommTimeouts) : FALSE;
+    return guarded(hFile,
+                   [&](platform::comm_device& d) { return d.get_timeouts(*lpCommTimeouts); });
 }
 
 BOOL SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts)
 {
     if (lpCommTimeouts == nullptr)
         return invalid_parameter();
-    auto device = device_of(hFile);
-    return device ? device->set_timeouts(*lpCommTimeouts) : FALSE;
+    return guarded(hFile,
+                   [&](platform::comm_device& d) { return d.set_timeouts(*lpCommTimeouts); });
 }
 
 BOOL GetCommMask(HANDLE hFile, LPDWORD lpEvtMask)
 {
     if (lpEvtMask == nullptr)
         return invalid_parameter();
-    auto device = device_of(hFile);
-    return device ? device->get_mask(*lpEvtMask) : FALSE;
+    return guarded(hFile, [&](platform::comm_device& d) { return d.get_mask(*lpEvtMask); });
 }
 
 BOOL SetCommMask(HANDLE hFile, DWORD dwEvtMask)
 {
-    auto device = device_of(hFile);
-    return device ? device->set_mask(dwEvtMask) : FALSE;
+    return guarded(hFile, [&](platform::comm_device& d) { return d.set_mask(dwEvtMask); });
 }
 
 BOOL WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped)
 {
-    auto device = device_of(hFile);
-    return device ? device->wait_comm_event(lpEvtMask, lpOverlapped) : FALSE;
+    return guarded(hFile,
+                   [&](platform::comm_device& d) { return d.wait_comm_event(lpEvtMask, lpOverlapped); });
 }
 
 BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat)
 {
-    auto device = device_of(hFile);
-    return device ? device->clear_error(lpErrors, lpStat) : FALSE;
+    return guarded(hFile,
+                   [&](platform::comm_device& d) { return d.clear_error(lpErrors, lpStat); });
 }
 
 BOOL GetCommModemStatus(HANDLE hFile, LPDWORD lpModemStat)
 {
     if (lpModemStat == nullptr)
         return invalid_parameter();
-    auto device = device_of(hFile);
-    return device ? device->get_modem_status(*lpModemStat) : FALSE;
+    return guarded(hFile,
+                   [&](platform::comm_device& d) { return d.get_modem_status(*lpModemStat); });
 }
 
 BOOL EscapeCommFunction(HANDLE hFile, DWORD dwFunc)
 {
-    auto device = device_of(hFile);
-    return device ? device->escape(dwFunc) : FALSE;
+    return guarded(hFile, [&](platform::comm_device& d) { return d.escape(dwFunc); });
 }
 
 BOOL SetCommBreak(HANDLE hFile)

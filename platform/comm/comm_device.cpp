@@ -13,7 +13,6 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
-#include <vector>
 
 namespace platform {
 
@@ -115,6 +114,8 @@ DWORD comm_device::start(std::unique_ptr<serial_line> line)
         return comm_error_from_errno(errno);
     }
     try {
+        staging_.resize(receive_queue_size);
+        decoded_.resize(receive_queue_size);
         thread_ = std::thread([this] { run(); });
     } catch (...) {
         line_->close();
@@ -301,8 +302,8 @@ void comm_device::raise(DWORD events)
 
 void comm_device::run()
 {
-    std::vector<BYTE> staging(receive_queue_size);
-    std::vector<BYTE> decoded(receive_queue_size);
+    std::vector<BYTE>& staging = staging_;
+    std::vector<BYTE>& decoded = decoded_;
     lock_t lock(mutex_);
     while (!stop_) {
         bool want_read = !gone_ && !throttled_ && rx_.free() > 0;

@@ -25,6 +25,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace platform {
 
@@ -123,6 +124,8 @@ private:
     void update_modem_watch();
 
     std::unique_ptr<serial_line> line_;
+    std::vector<BYTE> staging_;  // the driver thread's: bytes as read, and as decoded
+    std::vector<BYTE> decoded_;
     int wake_fd_ = -1;
     std::thread thread_;
     std::atomic<bool> modem_changed_{false};

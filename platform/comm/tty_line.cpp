@@ -282,7 +282,11 @@ void tty_line::watch_modem(bool enable, std::function<void()> notify)
     watch_enabled_ = enable;
     if (enable && !watch_thread_.joinable() && !watch_stop_) {
         wake_signal();
-        watch_thread_ = std::thread([this] { modem_watch_main(); });
+        try {
+            watch_thread_ = std::thread([this] { modem_watch_main(); });
+        } catch (...) {
+            return;  // no thread: modem events are not reported
+        }
     }
     watch_cv_.notify_all();
 }
