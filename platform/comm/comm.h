@@ -4,8 +4,10 @@
 // CreateFileA("\\.\COM<n>") finds the Linux device through the port map in the registry
 // store (HKEY_LOCAL_MACHINE\HARDWARE\DEVICEMAP\SERIALCOMM: value name = device path,
 // value data = "COM<n>"), else by the default rule COM1..32 = /dev/ttyS0..31,
-// COM33..64 = /dev/ttyUSB0..31, COM65..96 = /dev/ttyACM0..31. One driver thread per open
-// device carries out the overlapped operations; see comm.cpp for what is emulated.
+// COM33..64 = /dev/ttyUSB0..31, COM65..96 = /dev/ttyACM0..31. CreateFileA also takes an
+// absolute device path ("/dev/pts/3") and a simulated UART's "sim:<name>"
+// (platform/comm/sim_uart.h, for tests). One driver thread per open device carries out
+// the overlapped operations; see comm.cpp for what is emulated and what Linux cannot give.
 #pragma once
 
 #include "platform/base/types.h"

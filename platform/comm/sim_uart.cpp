@@ -303,6 +303,16 @@ void sim_uart::send_after_overrun(BYTE c)
     state_->wake_driver();
 }
 
+void sim_uart::send_after_buffer_overflow(BYTE c)
+{
+    std::lock_guard lock(state_->mutex);
+    ++state_->counters.buf_overrun;
+    state_->rx.push_back(c);
+    if (c == 0xff)
+        state_->rx.push_back(0xff);
+    state_->wake_driver();
+}
+
 void sim_uart::set_modem_lines(DWORD ms_bits)
 {
     std::lock_guard lock(state_->mutex);

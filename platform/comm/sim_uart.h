@@ -45,6 +45,8 @@ public:
     void send_break();
     // Bytes were lost before c arrived (a receiver overrun); c is received.
     void send_after_overrun(BYTE c);
+    // The device's own receive buffer overflowed before c arrived; c is received.
+    void send_after_buffer_overflow(BYTE c);
     // The modem input lines, as MS_CTS_ON | MS_DSR_ON | MS_RING_ON | MS_RLSD_ON.
     void set_modem_lines(DWORD ms_bits);
     // Output stalls (as if the far end held CTS or sent X-off) until released.

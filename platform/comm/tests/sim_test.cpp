@@ -98,6 +98,9 @@ TEST_F(SimTest, ReceivePathEventsAndErrors)
     uart->send_after_overrun('o');
     EXPECT_EQ(next_events(), EV_RXCHAR | EV_ERR);
     EXPECT_EQ(clear_errors(), CE_OVERRUN);
+    uart->send_after_buffer_overflow('r');
+    EXPECT_EQ(next_events(), EV_RXCHAR);  // not a line-status error: no EV_ERR
+    EXPECT_EQ(clear_errors(), CE_RXOVER);
     uart->send_break();
     EXPECT_EQ(next_events(), EV_BREAK);
     EXPECT_EQ(clear_errors(), CE_BREAK);
@@ -105,7 +108,7 @@ TEST_F(SimTest, ReceivePathEventsAndErrors)
     // Error bytes are kept as received without fErrorChar; 0xff passes through marking.
     uart->send("\xff");
     EXPECT_EQ(next_events(), EV_RXCHAR);
-    EXPECT_EQ(read_now(), "pfo\xff");
+    EXPECT_EQ(read_now(), "pfor\xff");
 }
 
 TEST_F(SimTest, NulDiscardErrorCharacterAndUnreportedParity)
