@@ -167,4 +167,8 @@ public:
     BOOL m_bDTRLineActive;        // DTR raised through DTRLine (or enabled by DTREnable)
     BOOL m_bRTSLineActive;        // RTS raised through RTSLine
     CCommPortThread* m_pCommPortThread;  // the port's I/O worker; owned
+    // Notification passes of the change protocol under way (sinks being asked or told).
+    // A getter that finds m_csState taken while this is non-zero reads without it, so a
+    // client called back during a change can read the port from any thread.
+    std::atomic<LONG> m_lNotifyPasses{0};
 };
