@@ -1,0 +1,184 @@
+#include "platform/testing/testing.h"
+
+#include "platform/comm/comm.h"
+#include "platform/registry/registry.h"
+#include "platform/sync/sync.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace platform::testing {
+
+// ---- temp_registry ----------------------------------------------------------------------------
+
+temp_registry::temp_registry()
+{
+    char dir[] = "/tmp/tethra-registry-XXXXXX";
+    if (!::mkdtemp(dir))
+        return;
+    dir_ = dir;
+    file_ = dir_ + "/registry.db";
+    ::setenv("TETHRA_REGISTRY_FILE", file_.c_str(), 1);
+}
+
+temp_registry::~temp_registry()
+{
+    if (dir_.empty())
+        return;
+    ::unsetenv("TETHRA_REGISTRY_FILE");
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+        std::string name = file_ + suffix;
+        ::unlink(name.c_str());
+    }
+    ::rmdir(dir_.c_str());
+}
+
+LONG temp_registry::map_port(const std::string& device_path, LONG number) const
+{
+    HKEY key = nullptr;
+    LONG result = RegCreateKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0,
+                                  nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+    if (result != ERROR_SUCCESS)
+        return result;
+    const std::string data = "COM" + std::to_string(number);
+    result = RegSetValueExA(key, device_path.c_str(), 0, REG_SZ,
+                            reinterpret_cast<const BYTE*>(data.c_str()),
+                            static_cast<DWORD>(data.size() + 1));
+    RegCloseKey(key);
+    return result;
+}
+
+// ---- pty_peer -------------------------------------------------------------------------------------
+
+pty_peer::pty_peer()
+{
+    int slave = -1;
+    char name[128] = {};
+    if (::openpty(&master_, &slave, name, nullptr, nullptr) != 0) {
+        master_ = -1;
+        return;
+    }
+    termios t{};
+    ::tcgetattr(master_, &t);
+    ::cfmakeraw(&t);
+    ::tcsetattr(master_, TCSANOW, &t);
+    ::close(slave);
+    path_ = name;
+}
+
+pty_peer::~pty_peer()
+{
+    if (master_ >= 0)
+        ::close(master_);
+}
+
+bool pty_peer::send(const void* data, std::size_t size) const
+{
+    const char* bytes = static_cast<const char*>(data);
+    while (size > 0) {
+        pollfd p{master_, POLLOUT, 0};
+        if (::poll(&p, 1, 60000) <= 0)
+            return false;
+        ssize_t n = ::write(master_, bytes, size);
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN || errno == EIO)
+                continue;
+            return false;
+        }
+        bytes += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+std::vector<BYTE> pty_peer::receive(std::size_t count, DWORD timeout_ms) const
+{
+    std::vector<BYTE> bytes;
+    BYTE buffer[65536];
+    while (bytes.size() < count) {
+        pollfd p{master_, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(timeout_ms)) <= 0 || !(p.revents & POLLIN))
+            break;
+        std::size_t want = count - bytes.size();
+        ssize_t n = ::read(master_, buffer, want < sizeof buffer ? want : sizeof buffer);
+        if (n <= 0) {
+            if (n < 0 && (errno == EINTR || errno == EAGAIN))
+                continue;
+            break;
+        }
+        bytes.insert(bytes.end(), buffer, buffer + n);
+    }
+    return bytes;
+}
+
+bool pty_peer::wait_closed(DWORD timeout_ms) const
+{
+    const DWORD start = GetTickCount();
+    BYTE buffer[4096];
+    for (;;) {
+        DWORD waited = GetTickCount() - start;
+        if (waited >= timeout_ms)
+            return false;
+        pollfd p{master_, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(timeout_ms - waited)) < 0 && errno != EINTR)
+            return false;
+        if (p.revents & POLLHUP)
+            return true;
+        if (p.revents & POLLIN) {
+            ssize_t n = ::read(master_, buffer, sizeof buffer);
+            if (n < 0 && errno == EIO)
+                return true;
+        }
+    }
+}
+
+// ---- device_holder ----------------------------------------------------------------------------
+
+device_holder::device_holder(const std::string& name)
+{
+    int to_parent[2];
+    int to_child[2];
+    if (::pipe(to_parent) != 0)
+        return;
+    if (::pipe(to_child) != 0) {
+        ::close(to_parent[0]);
+        ::close(to_parent[1]);
+        return;
+    }
+    pid_ = ::fork();
+    if (pid_ == 0) {
+        ::close(to_parent[0]);
+        ::close(to_child[1]);
+        HANDLE held = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        char ok = held != INVALID_HANDLE_VALUE ? 'y' : 'n';
+        [[maybe_unused]] ssize_t w = ::write(to_parent[1], &ok, 1);
+        char go;
+        [[maybe_unused]] ssize_t r = ::read(to_child[0], &go, 1);
+        ::_exit(0);
+    }
+    ::close(to_parent[1]);
+    ::close(to_child[0]);
+    to_child_ = to_child[1];
+    char ok = 'n';
+    if (pid_ > 0 && ::read(to_parent[0], &ok, 1) == 1)
+        holding_ = ok == 'y';
+    ::close(to_parent[0]);
+}
+
+device_holder::~device_holder()
+{
+    if (to_child_ >= 0)
+        ::close(to_child_);  // the child's read ends: it exits, the device is released
+    if (pid_ > 0)
+        ::waitpid(pid_, nullptr, 0);
+}
+
+}  // namespace platform::testing
