@@ -43,8 +43,14 @@ public:
     STDMETHODIMP CreatePort(LONG Port, ISerialPort** SerialPortObject) override;
 
     // Called by a shared port object's release that left only the registry's reference.
+    // Under m_csMapAccess it erases and releases the object only if the map still holds
+    // it and nobody else does (its count is 1); if CreatePort has bound a new client to
+    // it meanwhile, the hand-back is dropped and the next release to 1 tries again. An
+    // object that never entered the map (its creation failed) is released.
     // pPort may already be gone when this runs for a hand-back that another call has
-    // completed, so it is compared, never followed, until it is found in the map.
+    // completed, so it is compared, never followed, until it is found in the map; for
+    // the same reason the caller reads its registry pointer before it drops its own
+    // reference and touches nothing of the object after this call.
     void PortClosed(CSerialPortManager* pPort);
 
     // Port number -> shared port object, one registry reference each.
@@ -54,6 +60,12 @@ public:
     CRITICAL_SECTION m_csMapAccess;
 
 private:
+    // Enters the pair into m_mapPorts; FALSE when no memory is left.
+    BOOL InsertPort(LONG lPort, CSerialPortManager* pPort);
+    // Counts a closing of lPort in (+1) or out (-1) of m_mapClosing; FALSE when no
+    // memory is left. Called under m_csMapAccess.
+    BOOL MarkClosing(LONG lPort, LONG lDelta);
+
     // The shared object CreatePort is opening right now, not yet in the map; its
     // hand-back (a failed client object) is released without a map entry.
     CSerialPortManager* m_pCreating;
