@@ -139,9 +139,11 @@ struct call_frame {
     VARIANT* write_back[max_params] = {};  // the caller's VARIANT for a local out value
     int retval = -1;
 
-    call_frame()
+    UINT count;
+
+    explicit call_frame(UINT param_count) : count(param_count)
     {
-        for (UINT i = 0; i < max_params; ++i) {
+        for (UINT i = 0; i < count; ++i) {
             VariantInit(&args[i]);
             VariantInit(&owned[i]);
             VariantInit(&local[i]);
@@ -149,7 +151,7 @@ struct call_frame {
     }
     ~call_frame()
     {
-        for (UINT i = 0; i < max_params; ++i) {
+        for (UINT i = 0; i < count; ++i) {
             VariantClear(&owned[i]);
             VariantClear(&local[i]);
         }
@@ -245,7 +247,7 @@ HRESULT dispatch_invoke(const interface_info& itf, void* pInterface, DISPID disp
     if (m->param_count > max_params)
         return E_NOTIMPL;
 
-    call_frame frame;
+    call_frame frame(m->param_count);
     for (UINT i = 0; i < m->param_count; ++i) {
         const param_info& p = m->params[i];
         if (param_is_retval(p)) {
