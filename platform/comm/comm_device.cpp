@@ -339,7 +339,18 @@ void comm_device::run()
         line_counters counters;
         bool counted = false;
         if (want_read && line_events) {
-            got = line_->read(staging.data(), std::min(room, staging.size()));
+            // Take all the line has (up to the queue's room) before going back to the
+            // lock, so a fast line costs one pass per burst, not one per kernel buffer.
+            std::size_t limit = std::min(room, staging.size());
+            std::size_t total = 0;
+            ssize_t last = 0;
+            while (total < limit) {
+                last = line_->read(staging.data() + total, limit - total);
+                if (last <= 0)
+                    break;
+                total += static_cast<std::size_t>(last);
+            }
+            got = total > 0 ? static_cast<ssize_t>(total) : last;
             if (got > 0 && have_counters_)
                 counted = line_->get_counters(counters);
         }
