@@ -17,7 +17,10 @@
 //    m_mapThreads into the retired list and removes and releases the sink;
 //  - outside the lock it stops and deletes every retired thread that is not in a call
 //    to its client; a thread that is in a call is handed to a reaper thread of its own,
-//    which stops it (waiting for the call to end) and deletes it.
+//    which stops it (waiting for the call to end) and deletes it. Should no reaper thread
+//    be available, the thread stays retired and the next Advise or Unadvise tries again.
+// The destructor ends its threads the same way, so destroying the port does not wait
+// for a client either (a client may release its port from inside a handler).
 // A notification task calls its sink only through the gate: under the gate's lock it
 // checks that the gate is open, takes a reference of its own on the sink and marks the
 // gate "in call"; after the call it releases its reference and clears the mark. Once the
@@ -75,6 +78,9 @@ public:
     // reaper, so that the destruction never waits for a client) and releases every sink.
     ~CPortEventsConnectionPoint() override;
 
+    // Both end the threads retired so far (outside the object lock) besides their own
+    // work: Advise before it connects, Unadvise after it has disconnected.
+    STDMETHODIMP Advise(IUnknown* pUnkSink, DWORD* pdwCookie) override;
     STDMETHODIMP Unadvise(DWORD dwCookie) override;
 
     // Fan-out, on the comm-port thread: one task per connection, queued at the back of
@@ -82,6 +88,10 @@ public:
     // may be reused as soon as this returns. Both always return 0.
     DWORD FireDataNotification(DWORD dwLength, const BYTE* pData);
     DWORD FireEventNotification(LONG lCode);
+
+    // Waits until every reaper thread started so far has ended its thread; FALSE when
+    // dwMilliseconds pass first. For tests and an orderly end of the process.
+    static BOOL WaitForReapers(DWORD dwMilliseconds);
 
     // Connection cookie -> the connection's started notification thread (owned).
     std::map<DWORD, CEventNotificationThread*> m_mapThreads;
@@ -98,9 +108,12 @@ private:
         BOOL bInCall;  // the gate reported a call under way when it was closed
     };
 
-    // Takes the retired threads out of the list under the lock and ends them outside it.
+    // Takes the retired threads out of the list under the lock and ends them outside it;
+    // one that cannot be ended now goes back to the list for the next try.
     void ReapRetiredThreads();
-    static void EndThread(CEventNotificationThread* pThread, BOOL bInCall);
+    // Stops and deletes a thread that is not in a call; hands one that is to a reaper
+    // thread. FALSE when no reaper thread can be created (nothing done then).
+    static BOOL EndThread(CEventNotificationThread* pThread, BOOL bInCall);
     static DWORD ReaperThreadRun(LPVOID lpParameter);
 
     std::map<DWORD, CConnectionGate*> m_mapGates;  // cookie -> the connection's gate

@@ -1,0 +1,49 @@
+// The tasks that make the call-backs to one client sink, each run once on that client's
+// notification thread: OnData (DISPID 1) with a private copy of received bytes, and
+// OnPortEvent (DISPID 2) or OnError (DISPID 3) with one code.
+//
+// A leaf holds no reference on its sink: it calls it through the connection's gate
+// (CConnectionGate), which hands it a reference of its own for the call and refuses
+// once the connection has been closed. A leaf made without a gate calls its sink
+// directly; the sink must then outlive the task.
+#pragma once
+
+#include "engine/Strategy.h"
+#include "platform/base/types.h"
+#include "platform/com/interfaces.h"
+
+class CConnectionGate;
+
+class CDataNotificationLeaf : public CStrategy {
+public:
+    // Copies dwLength bytes of pData (none when dwLength is 0); a copy that cannot be
+    // allocated leaves m_pData null, and the task then calls nobody.
+    CDataNotificationLeaf(IDispatch* pSink, DWORD dwLength, const BYTE* pData, BOOL bAutoDelete,
+                          CConnectionGate* pGate = nullptr);
+    ~CDataNotificationLeaf() override;
+
+    // Calls OnData with a one-dimensional VT_UI1 safe array of the bytes. Completion code:
+    // the call's result, E_FAIL when no safe array can be made.
+    BOOL AlgorithmInterface(BOOL& bDone) override;
+
+    BYTE* m_pData;          // owned; null for 0 bytes or a failed copy
+    IDispatch* m_pSink;     // not counted
+    DWORD m_dwDataLength;
+    CConnectionGate* m_pGate;  // counted; null without a gate
+};
+
+class CEventNotificationLeaf : public CStrategy {
+public:
+    // Always auto-delete.
+    CEventNotificationLeaf(IDispatch* pSink, LONG lCode, CConnectionGate* pGate = nullptr);
+    ~CEventNotificationLeaf() override;
+
+    // Calls OnError for codes from 1000 up, OnPortEvent below, with the code as VT_I4.
+    // Completion code: the call's result; E_OUTOFMEMORY when the argument array cannot
+    // be allocated (no call is made then).
+    BOOL AlgorithmInterface(BOOL& bDone) override;
+
+    LONG m_lCode;           // an EventConstants or ErrorConstants value
+    IDispatch* m_pSink;     // not counted
+    CConnectionGate* m_pGate;  // counted; null without a gate
+};

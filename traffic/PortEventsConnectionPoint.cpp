@@ -1,0 +1,294 @@
+#include "traffic/PortEventsConnectionPoint.h"
+
+#include "idl/tethra.h"
+#include "platform/com/hresult.h"
+#include "trace/trace.h"
+#include "traffic/NotificationLeaves.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <new>
+#include <utility>
+
+namespace {
+
+// Reaper threads still running, so that a test (or the end of the process) can wait for
+// them.
+std::mutex g_reaperMutex;
+std::condition_variable g_reaperDone;
+LONG g_lReapers = 0;
+
+}  // namespace
+
+// ---- CConnectionGate ------------------------------------------------------------------------
+
+CConnectionGate::CConnectionGate() : m_lRef(1), m_cs{}, m_bClosed(FALSE), m_bInCall(FALSE)
+{
+    InitializeCriticalSection(&m_cs);
+}
+
+CConnectionGate::~CConnectionGate()
+{
+    DeleteCriticalSection(&m_cs);
+}
+
+void CConnectionGate::AddRef()
+{
+    m_lRef.fetch_add(1, std::memory_order_relaxed);
+}
+
+void CConnectionGate::Release()
+{
+    if (m_lRef.fetch_sub(1, std::memory_order_acq_rel) == 1)
+        delete this;
+}
+
+BOOL CConnectionGate::EnterCall(IUnknown* pSink)
+{
+    EnterCriticalSection(&m_cs);
+    BOOL bOpen = !m_bClosed;
+    if (bOpen) {
+        // Under the lock: the connection's own reference is released only after Close,
+        // which waits for this lock, so the sink is alive for this AddRef.
+        pSink->AddRef();
+        m_bInCall = TRUE;
+    }
+    LeaveCriticalSection(&m_cs);
+    return bOpen;
+}
+
+void CConnectionGate::LeaveCall(IUnknown* pSink)
+{
+    EnterCriticalSection(&m_cs);
+    m_bInCall = FALSE;
+    LeaveCriticalSection(&m_cs);
+    pSink->Release();
+}
+
+BOOL CConnectionGate::Close()
+{
+    EnterCriticalSection(&m_cs);
+    m_bClosed = TRUE;
+    BOOL bInCall = m_bInCall;
+    LeaveCriticalSection(&m_cs);
+    return bInCall;
+}
+
+// ---- CPortEventsConnectionPoint -------------------------------------------------------------
+
+CPortEventsConnectionPoint::CPortEventsConnectionPoint(IConnectionPointContainer* pContainer,
+                                                       CRITICAL_SECTION* pLock)
+    : platform::connection_point(pContainer, pLock, DIID__ISerialPortEvents)
+{
+}
+
+CPortEventsConnectionPoint::~CPortEventsConnectionPoint()
+{
+    // No other thread reaches the object any more; close every gate first so that no new
+    // call starts while the threads are being ended.
+    for (auto& [dwCookie, pThread] : m_mapThreads) {
+        BOOL bInCall = FALSE;
+        auto itGate = m_mapGates.find(dwCookie);
+        if (itGate != m_mapGates.end())
+            bInCall = itGate->second->Close();
+        try {
+            m_vecRetired.push_back({pThread, bInCall});
+        } catch (...) {
+            if (!EndThread(pThread, bInCall))
+                Trace(TRACE_CAT_QUEUES, 0,
+                      "CPortEventsConnectionPoint(%#x)::~CPortEventsConnectionPoint()  Error!  "
+                      "Notification thread %#x left running.\n",
+                      this, pThread);
+        }
+    }
+    m_mapThreads.clear();
+    for (auto& [dwCookie, pGate] : m_mapGates)
+        pGate->Release();
+    m_mapGates.clear();
+
+    for (const CRetiredThread& retired : m_vecRetired)
+        if (!EndThread(retired.pThread, retired.bInCall))
+            Trace(TRACE_CAT_QUEUES, 0,
+                  "CPortEventsConnectionPoint(%#x)::~CPortEventsConnectionPoint()  Error!  "
+                  "Notification thread %#x left running.\n",
+                  this, retired.pThread);
+    m_vecRetired.clear();
+    // The base releases every sink still connected.
+}
+
+STDMETHODIMP CPortEventsConnectionPoint::Advise(IUnknown* pUnkSink, DWORD* pdwCookie)
+{
+    ReapRetiredThreads();
+    return platform::connection_point::Advise(pUnkSink, pdwCookie);
+}
+
+STDMETHODIMP CPortEventsConnectionPoint::Unadvise(DWORD dwCookie)
+{
+    HRESULT hr = platform::connection_point::Unadvise(dwCookie);
+    ReapRetiredThreads();
+    return hr;
+}
+
+HRESULT CPortEventsConnectionPoint::after_advise(DWORD dwCookie, IUnknown*)
+{
+    CEventNotificationThread* pThread = new (std::nothrow) CEventNotificationThread;
+    CConnectionGate* pGate = new (std::nothrow) CConnectionGate;
+    bool bEntered = false;
+    if (pThread && pGate) {
+        try {
+            m_mapThreads.emplace(dwCookie, pThread);
+            m_mapGates.emplace(dwCookie, pGate);
+            bEntered = true;
+        } catch (...) {
+            m_mapThreads.erase(dwCookie);
+        }
+    }
+    if (!bEntered) {
+        delete pThread;
+        if (pGate)
+            pGate->Release();
+        return CONNECT_E_CANNOTCONNECT;
+    }
+    pThread->Start();
+    return S_OK;
+}
+
+void CPortEventsConnectionPoint::before_unadvise(DWORD dwCookie)
+{
+    BOOL bInCall = FALSE;
+    auto itGate = m_mapGates.find(dwCookie);
+    if (itGate != m_mapGates.end()) {
+        bInCall = itGate->second->Close();
+        itGate->second->Release();
+        m_mapGates.erase(itGate);
+    }
+    auto itThread = m_mapThreads.find(dwCookie);
+    if (itThread == m_mapThreads.end())
+        return;
+    CEventNotificationThread* pThread = itThread->second;
+    m_mapThreads.erase(itThread);
+    try {
+        m_vecRetired.push_back({pThread, bInCall});
+    } catch (...) {
+        // No room to retire it: a thread that is not in a call ends quickly (its queued
+        // tasks find the gate closed), so end it here; one in a call goes to a reaper.
+        if (!EndThread(pThread, bInCall))
+            Trace(TRACE_CAT_QUEUES, 0,
+                  "CPortEventsConnectionPoint(%#x)::before_unadvise(%#x)  Error!  Notification "
+                  "thread %#x left running.\n",
+                  this, dwCookie, pThread);
+    }
+}
+
+void CPortEventsConnectionPoint::ReapRetiredThreads()
+{
+    std::vector<CRetiredThread> vecRetired;
+    {
+        platform::critical_section_scope lock(this->lock());
+        vecRetired.swap(m_vecRetired);
+    }
+    for (std::size_t i = 0; i < vecRetired.size(); ++i) {
+        if (EndThread(vecRetired[i].pThread, vecRetired[i].bInCall))
+            continue;
+        platform::critical_section_scope lock(this->lock());
+        try {
+            m_vecRetired.push_back(vecRetired[i]);
+        } catch (...) {
+            Trace(TRACE_CAT_QUEUES, 0,
+                  "CPortEventsConnectionPoint(%#x)::ReapRetiredThreads()  Error!  Notification "
+                  "thread %#x left running.\n",
+                  this, vecRetired[i].pThread);
+        }
+    }
+}
+
+BOOL CPortEventsConnectionPoint::EndThread(CEventNotificationThread* pThread, BOOL bInCall)
+{
+    if (!bInCall) {
+        pThread->Stop();
+        delete pThread;
+        return TRUE;
+    }
+    {
+        std::lock_guard lock(g_reaperMutex);
+        ++g_lReapers;
+    }
+    HANDLE hReaper = CreateThread(nullptr, 0, &ReaperThreadRun, pThread, 0, nullptr);
+    if (!hReaper) {
+        std::lock_guard lock(g_reaperMutex);
+        --g_lReapers;
+        return FALSE;
+    }
+    CloseHandle(hReaper);
+    return TRUE;
+}
+
+DWORD CPortEventsConnectionPoint::ReaperThreadRun(LPVOID lpParameter)
+{
+    auto* pThread = static_cast<CEventNotificationThread*>(lpParameter);
+    pThread->Stop();
+    delete pThread;
+    // Notified under the lock: a waiter that returns may end the process, and with it
+    // these statics, as soon as it has the lock back.
+    std::lock_guard lock(g_reaperMutex);
+    --g_lReapers;
+    g_reaperDone.notify_all();
+    return 0;
+}
+
+BOOL CPortEventsConnectionPoint::WaitForReapers(DWORD dwMilliseconds)
+{
+    std::unique_lock lock(g_reaperMutex);
+    auto done = [] { return g_lReapers == 0; };
+    if (dwMilliseconds == INFINITE) {
+        g_reaperDone.wait(lock, done);
+        return TRUE;
+    }
+    return g_reaperDone.wait_for(lock, std::chrono::milliseconds(dwMilliseconds), done) ? TRUE
+                                                                                        : FALSE;
+}
+
+DWORD CPortEventsConnectionPoint::FireDataNotification(DWORD dwLength, const BYTE* pData)
+{
+    platform::critical_section_scope lock(this->lock());
+    const std::size_t nSlots = connections().slot_count();
+    for (std::size_t i = 0; i < nSlots; ++i) {
+        IUnknown* pSink = connections().sink_at(i);
+        if (!pSink)
+            continue;
+        const DWORD dwCookie = connections().cookie_at(i);
+        auto itThread = m_mapThreads.find(dwCookie);
+        auto itGate = m_mapGates.find(dwCookie);
+        if (itThread == m_mapThreads.end() || itGate == m_mapGates.end())
+            continue;
+        // The list holds the sink as the _ISerialPortEvents interface it was asked for, a
+        // dispatch interface whose IUnknown and IDispatch share one pointer.
+        CDataNotificationLeaf* pLeaf = new (std::nothrow) CDataNotificationLeaf(
+            reinterpret_cast<IDispatch*>(pSink), dwLength, pData, TRUE, itGate->second);
+        if (pLeaf)
+            itThread->second->Add(pLeaf, FALSE);
+    }
+    return 0;
+}
+
+DWORD CPortEventsConnectionPoint::FireEventNotification(LONG lCode)
+{
+    platform::critical_section_scope lock(this->lock());
+    const std::size_t nSlots = connections().slot_count();
+    for (std::size_t i = 0; i < nSlots; ++i) {
+        IUnknown* pSink = connections().sink_at(i);
+        if (!pSink)
+            continue;
+        const DWORD dwCookie = connections().cookie_at(i);
+        auto itThread = m_mapThreads.find(dwCookie);
+        auto itGate = m_mapGates.find(dwCookie);
+        if (itThread == m_mapThreads.end() || itGate == m_mapGates.end())
+            continue;
+        CEventNotificationLeaf* pLeaf = new (std::nothrow)
+            CEventNotificationLeaf(reinterpret_cast<IDispatch*>(pSink), lCode, itGate->second);
+        if (pLeaf)
+            itThread->second->Add(pLeaf, FALSE);
+    }
+    return 0;
+}
