@@ -68,52 +68,29 @@ TEST_F(DispatchTest, MethodResultsPassThroughOrAsException)
     SysFreeString(ei.bstrSource);
 }
 
-TEST_F(DispatchTest, BadCallsAreRefusedWithoutCallingAnything)
+// Counts, names, types and DISPIDs are checked for every member of the library in
+// idl/tests; here what only malformed calls can reach.
+TEST_F(DispatchTest, MalformedCallsAreRefusedWithoutCallingAnything)
 {
-    EXPECT_EQ(invoke(kOnChanged, DISPATCH_METHOD, nullptr, nullptr, IID_IDispatch),
-              DISP_E_UNKNOWNINTERFACE);
     EXPECT_EQ(platform::dispatch_invoke(info, &sink, kOnChanged, IID_NULL, DISPATCH_METHOD, nullptr,
                                         nullptr, nullptr, nullptr),
               E_INVALIDARG);
     EXPECT_EQ(invoke(kOnChanged, 0), E_INVALIDARG);
-    EXPECT_EQ(invoke(kOnChanged, DISPATCH_PROPERTYGET), DISP_E_MEMBERNOTFOUND);
-    EXPECT_EQ(invoke(kOnChanged, DISPATCH_PROPERTYPUT), DISP_E_MEMBERNOTFOUND);
-    EXPECT_EQ(invoke(12345), DISP_E_MEMBERNOTFOUND);
     EXPECT_EQ(platform::dispatch_invoke(info, nullptr, kOnChanged, IID_NULL, DISPATCH_METHOD,
                                         &params, nullptr, nullptr, nullptr),
               E_UNEXPECTED);
-
-    DISPPARAMS none{nullptr, nullptr, 0, 0};
-    EXPECT_EQ(invoke(kOnChanged, DISPATCH_METHOD, &none), DISP_E_BADPARAMCOUNT);
-    VARIANT two[2];
-    VariantInit(&two[0]);
-    VariantInit(&two[1]);
-    DISPPARAMS too_many{two, nullptr, 2, 0};
-    EXPECT_EQ(invoke(kOnChanged, DISPATCH_METHOD, &too_many), DISP_E_BADPARAMCOUNT);
     DISPPARAMS missing_array{nullptr, nullptr, 1, 0};
     EXPECT_EQ(invoke(kOnChanged, DISPATCH_METHOD, &missing_array), E_INVALIDARG);
-
     DISPID named = 0;
-    DISPPARAMS with_name{&arg, &named, 1, 1};
-    EXPECT_EQ(invoke(kOnChanged, DISPATCH_METHOD, &with_name), DISP_E_NONAMEDARGS);
     DISPPARAMS more_names{&arg, &named, 1, 2};
     EXPECT_EQ(invoke(kOnChanged, DISPATCH_METHOD, &more_names), E_INVALIDARG);
-
-    arg.vt = VT_BSTR;
-    arg.bstrVal = nullptr;
-    EXPECT_EQ(invoke(kOnChanged), DISP_E_TYPEMISMATCH);
-    EXPECT_EQ(arg_err, 0u);
-    arg.vt = VT_I8;
-    arg.llVal = 0x100000000LL;
-    arg_err = 99;
-    EXPECT_EQ(invoke(kOnChanged), DISP_E_OVERFLOW);
-    EXPECT_EQ(arg_err, 0u);
+    DISPPARAMS missing_names{&arg, nullptr, 1, 1};
+    EXPECT_EQ(invoke(kOnChanged, DISPATCH_METHOD, &missing_names), E_INVALIDARG);
     arg.vt = VT_BYREF | VT_I4;
     arg.plVal = nullptr;
     EXPECT_EQ(invoke(kOnChanged), DISP_E_TYPEMISMATCH);
-
+    EXPECT_EQ(arg_err, 0u);
     EXPECT_TRUE(sink.changed.empty());
-    EXPECT_TRUE(sink.requested.empty());
 }
 
 TEST_F(DispatchTest, ThunksCheckTheirArguments)
