@@ -92,7 +92,7 @@ STDMETHODIMP CTethra::CreatePort(LONG Port, ISerialPort** SerialPortObject)
     const DWORD dwWaitStart = GetTickCount();
     while (m_mapClosing.find(Port) != m_mapClosing.end()) {
         const DWORD dwWaited = GetTickCount() - dwWaitStart;
-        if (dwWaited >= kClosingWaitMs)
+        if (dwWaited >= kClosingWaitMs || !m_hPortClosedEvent)
             break;
         Trace(TRACE_CAT_TETHRA, 3,
               "CTethra(%#x)::CreatePort(%i, %#x)  Waiting for the serial port to close.\n", this,
