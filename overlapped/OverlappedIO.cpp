@@ -1,0 +1,51 @@
+#include "overlapped/OverlappedIO.h"
+
+#include "trace/trace.h"
+
+#include <cstring>
+
+COverlappedIO::COverlappedIO(HANDLE hFile, BOOL bAutoDelete)
+    : CEventStrategy(TRUE, FALSE, bAutoDelete), m_ov{}, m_hFile(hFile), m_bIOPending(FALSE)
+{
+    Trace(TRACE_CAT_QUEUES, 1, "COverlappedIO(%#x)::COverlappedIO()\n", this);
+    std::memset(&m_ov, 0, sizeof(m_ov));
+    m_bIOPending = FALSE;
+    m_ov.hEvent = m_hEvent;
+    m_hFile = hFile;
+    Trace(TRACE_CAT_QUEUES, 2, "COverlappedIO(%#x)::COverlappedIO()  Returning\n", this);
+}
+
+COverlappedIO::~COverlappedIO()
+{
+    Trace(TRACE_CAT_QUEUES, 1, "COverlappedIO(%#x)::~COverlappedIO()\n", this);
+    Trace(TRACE_CAT_QUEUES, 2, "COverlappedIO(%#x)::~COverlappedIO()  Returning\n", this);
+}
+
+void COverlappedIO::ResetOverlappedStructure()
+{
+    std::memset(&m_ov, 0, sizeof(m_ov));
+    m_ov.hEvent = m_hEvent;
+}
+
+// CancelIo only asks for cancellation; the task's memory must stay valid until the
+// cancelled operation has ended. The serial driver's CancelIo returns after it has
+// completed every cancelled operation (ERROR_OPERATION_ABORTED) and let go of its block
+// and buffer; the waiting GetOverlappedResult below makes that explicit and keeps the
+// task safe with any driver that completes cancellations later. Its result is not used,
+// and m_bIOPending stays as it is.
+void COverlappedIO::Terminate()
+{
+    Trace(TRACE_CAT_QUEUES, 1, "COverlappedIO(%#x)::Terminate()\n", this);
+    Trace(TRACE_CAT_QUEUES, 5, "COverlappedIO(%#x)::Terminate()  Locking m_cs.\n", this);
+    EnterCriticalSection(&m_cs);
+    if (m_bIOPending && m_hFile != INVALID_HANDLE_VALUE) {
+        Trace(TRACE_CAT_QUEUES, 3, "COverlappedIO(%#x)::Terminate()  Cancelling pending IO.\n",
+              this);
+        CancelIo(m_hFile);
+        DWORD dwTransferred = 0;
+        ::GetOverlappedResult(m_hFile, &m_ov, &dwTransferred, TRUE);
+    }
+    Trace(TRACE_CAT_QUEUES, 5, "COverlappedIO(%#x)::Terminate()  Unlocking m_cs.\n", this);
+    LeaveCriticalSection(&m_cs);
+    Trace(TRACE_CAT_QUEUES, 2, "COverlappedIO(%#x)::Terminate()  Returning\n", this);
+}
