@@ -19,6 +19,12 @@
 //    Start and Stop therefore reset m_hPausedEvent themselves, under m_csConcurrent,
 //    before they resume: each pause is resumed once, and IsRunning reports TRUE as soon
 //    as Start returns. The worker still resets it after waking, for the case below.
+//  - Pause holds m_csConcurrent from its IsRunning test until the acknowledgement, and
+//    waits for the thread's end as well: otherwise a Stop from another thread could end
+//    the thread between the test and the wait (a worker that sees the stop first never
+//    acknowledges the pause), and a thread that has already ended (InitInstance failed)
+//    would never acknowledge either. The worker never takes m_csConcurrent, so it can
+//    always reach the acknowledgement; Start and Stop merely wait for it.
 //  - A stop signalled while the worker is on its way to pausing must not leave it
 //    suspended: the worker tests m_hStopEvent after signalling m_hPausedEvent and
 //    suspends only when no stop is pending; Stop signals m_hStopEvent before it tests
@@ -347,10 +353,18 @@ void CWorkerThreadContext::Pause()
     Trace(TRACE_CAT_QUEUES, 1, "CWorkerThreadContext(%#x)::Pause()\n", this);
     Trace(TRACE_CAT_QUEUES, 3, "CWorkerThreadContext(%#x)::Pause()  Setting the pause event.\n",
           this);
+    // Held across the request and the wait, so that no Stop can end the thread (and close
+    // its handle) between them; see the top of this file.
+    Trace(TRACE_CAT_QUEUES, 5, "CWorkerThreadContext(%#x)::Pause()  Lock Concurrent.\n", this);
+    EnterCriticalSection(&m_csConcurrent);
     BOOL bWasRunning = IsRunning();
     SetEvent(m_hPauseEvent);
-    if (bWasRunning)
-        WaitForSingleObject(m_hPausedEvent, INFINITE);
+    if (bWasRunning) {
+        HANDLE ahWait[2] = {m_hPausedEvent, m_hThread};
+        WaitForMultipleObjects(2, ahWait, FALSE, INFINITE);
+    }
+    Trace(TRACE_CAT_QUEUES, 5, "CWorkerThreadContext(%#x)::Pause()  Unlock Concurrent.\n", this);
+    LeaveCriticalSection(&m_csConcurrent);
     Trace(TRACE_CAT_QUEUES, 4, "CWorkerThreadContext(%#x)::Pause()  Thread Paused.\n", this);
     Trace(TRACE_CAT_QUEUES, 2, "CWorkerThreadContext(%#x)::Pause()  Returning\n", this);
 }

@@ -20,7 +20,7 @@
 // in the queue.
 //
 // Locks: m_csDequeSync guards the queue and the resetting of m_hAddEvent; m_csConcurrent
-// guards m_hThread. They are never held together, and the worker never takes
+// guards m_hThread (Start, Stop, Pause, IsRunning, IsStopped). They are never held together, and the worker never takes
 // m_csConcurrent, so Stop can hold it while it joins the thread. A task's work step must
 // not call Start, Stop, Pause, IsRunning or IsStopped of its own context.
 #pragma once
@@ -47,7 +47,9 @@ public:
     // Creates the worker thread, or resumes it when it is paused. TRUE when a thread
     // exists afterwards.
     virtual BOOL Start();
-    // Asks the worker to pause and, when it was running, waits until it has.
+    // Asks the worker to pause and, when it was running, waits until it has (or has
+    // ended). A pause asked of a paused or not yet started thread takes effect at the
+    // worker's next pass.
     virtual void Pause();
     // Ends the worker thread and waits for it; without a thread it does nothing.
     virtual void Stop();
