@@ -20,9 +20,10 @@
 // in the queue.
 //
 // Locks: m_csDequeSync guards the queue and the resetting of m_hAddEvent; m_csConcurrent
-// guards m_hThread (Start, Stop, Pause, IsRunning, IsStopped). They are never held together, and the worker never takes
-// m_csConcurrent, so Stop can hold it while it joins the thread. A task's work step must
-// not call Start, Stop, Pause, IsRunning or IsStopped of its own context.
+// guards m_hThread (Start, Stop, Pause, IsRunning, IsStopped). They are never held
+// together, and the worker never takes m_csConcurrent, so Stop can hold it while it
+// joins the thread. A task's work step must not call Start, Stop, Pause, IsRunning or
+// IsStopped of its own context.
 #pragma once
 
 #include "engine/Strategy.h"
