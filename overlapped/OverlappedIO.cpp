@@ -28,11 +28,14 @@ void COverlappedIO::ResetOverlappedStructure()
 }
 
 // CancelIo only asks for cancellation; the task's memory must stay valid until the
-// cancelled operation has ended. The serial driver's CancelIo returns after it has
-// completed every cancelled operation (ERROR_OPERATION_ABORTED) and let go of its block
-// and buffer; the waiting GetOverlappedResult below makes that explicit and keeps the
-// task safe with any driver that completes cancellations later. Its result is not used,
-// and m_bIOPending stays as it is.
+// cancelled operation has ended, since the worker deletes the task right after this.
+// The serial driver's CancelIo completes every pending operation of the handle with
+// ERROR_OPERATION_ABORTED under the device's lock and drops its references to their
+// blocks and buffers before it returns (platform/comm, comm_device::cancel_io; the
+// overlapped tests check it under AddressSanitizer), so Terminate relies on it. The
+// waiting GetOverlappedResult after it then returns at once; it stays as the guarantee
+// for any driver that completes cancellations later. Its result is not used, and
+// m_bIOPending stays as it is.
 void COverlappedIO::Terminate()
 {
     Trace(TRACE_CAT_QUEUES, 1, "COverlappedIO(%#x)::Terminate()\n", this);
