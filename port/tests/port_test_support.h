@@ -8,8 +8,10 @@
 #include "platform/comm/comm.h"
 #include "platform/comm/sim_uart.h"
 #include "platform/testing/testing.h"
+#include "platform/ui/message.h"
 #include "server/Module.h"
 #include "server/Tethra.h"
+#include "trace/trace.h"
 #include "traffic/tests/test_sink.h"
 
 #include <gtest/gtest.h>
@@ -18,7 +20,78 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
+
+// Collects the text of every trace record of one category up to a level while it lives,
+// through a message-only window served by a thread of its own, as the debug window
+// receives them. Every other traced thread must be done before it finishes.
+class TraceLines {
+public:
+    TraceLines(DWORD dwCategory, DWORD dwLevel)
+    {
+        HANDLE hReady = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        thread_ = std::thread([this, hReady] {
+            HWND hWnd = CreateMessageWindow(&Receive);
+            thread_id_ = GetCurrentThreadId();
+            window_ = hWnd;
+            SetEvent(hReady);
+            MSG msg;
+            while (GetMessageA(&msg, nullptr, 0, 0) > 0)
+                DispatchMessageA(&msg);
+            DestroyWindow(hWnd);
+        });
+        WaitForSingleObject(hReady, INFINITE);
+        CloseHandle(hReady);
+        current() = this;
+        atlTraceLevel = dwLevel;
+        atlTraceCat = dwCategory;
+        g_hDebugWnd = window_;
+    }
+    ~TraceLines() { finish(); }
+    // Stops collecting; every record posted before is in lines() afterwards.
+    void finish()
+    {
+        if (!thread_.joinable())
+            return;
+        atlTraceCat = 0;
+        atlTraceLevel = 0;
+        g_hDebugWnd = nullptr;
+        PostThreadMessageA(thread_id_, WM_QUIT, 0, 0);
+        thread_.join();
+        current() = nullptr;
+    }
+    std::vector<std::string> lines()
+    {
+        std::lock_guard lock(mutex_);
+        return lines_;
+    }
+
+private:
+    static TraceLines*& current()
+    {
+        static TraceLines* instance = nullptr;
+        return instance;
+    }
+    static LRESULT Receive(HWND, UINT uMsg, WPARAM, LPARAM lParam)
+    {
+        if (uMsg == WM_DEBUG_MESSAGE) {
+            auto* record = reinterpret_cast<CTraceMessage*>(lParam);
+            {
+                std::lock_guard lock(current()->mutex_);
+                current()->lines_.push_back(record->m_pszText);
+            }
+            delete record;
+        }
+        return 0;
+    }
+
+    std::thread thread_;
+    DWORD thread_id_ = 0;
+    HWND window_ = nullptr;
+    std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
 
 // An interface pointer that releases its reference.
 template <class T>

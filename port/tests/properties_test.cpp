@@ -317,28 +317,27 @@ TEST_F(SimPortTest, EachTimeoutChangesOnlyItsOwnField)
 {
     Ptr<ISerialPort> port(Open());
     ASSERT_TRUE(port);
-    using Getter = HRESULT (ISerialPort::*)(ULONG*);
-    using Setter = HRESULT (ISerialPort::*)(ULONG);
-    const std::pair<Getter, Setter> fields[] = {
-        {&ISerialPort::get_ReadIntervalTimeOut, &ISerialPort::put_ReadIntervalTimeOut},
-        {&ISerialPort::get_ReadTotalTimeoutMult, &ISerialPort::put_ReadTotalTimeoutMult},
-        {&ISerialPort::get_ReadTotalTimeoutConst, &ISerialPort::put_ReadTotalTimeoutConst},
-        {&ISerialPort::get_WriteTotalTimeoutMult, &ISerialPort::put_WriteTotalTimeoutMult},
-        {&ISerialPort::get_WriteTotalTimeoutConst, &ISerialPort::put_WriteTotalTimeoutConst},
+    ISerialPort* p = port.get();
+    auto read_all = [p] {
+        std::vector<ULONG> v(5, 0);
+        EXPECT_EQ(p->get_ReadIntervalTimeOut(&v[0]), S_OK);
+        EXPECT_EQ(p->get_ReadTotalTimeoutMult(&v[1]), S_OK);
+        EXPECT_EQ(p->get_ReadTotalTimeoutConst(&v[2]), S_OK);
+        EXPECT_EQ(p->get_WriteTotalTimeoutMult(&v[3]), S_OK);
+        EXPECT_EQ(p->get_WriteTotalTimeoutConst(&v[4]), S_OK);
+        return v;
     };
-    auto read_all = [&] {
-        std::vector<ULONG> values;
-        for (auto [get, put] : fields) {
-            ULONG v = 0;
-            EXPECT_EQ((port.get()->*get)(&v), S_OK);
-            values.push_back(v);
-        }
-        return values;
+    const std::function<HRESULT(ULONG)> setters[] = {
+        [p](ULONG v) { return p->put_ReadIntervalTimeOut(v); },
+        [p](ULONG v) { return p->put_ReadTotalTimeoutMult(v); },
+        [p](ULONG v) { return p->put_ReadTotalTimeoutConst(v); },
+        [p](ULONG v) { return p->put_WriteTotalTimeoutMult(v); },
+        [p](ULONG v) { return p->put_WriteTotalTimeoutConst(v); },
     };
-    for (std::size_t i = 0; i < std::size(fields); ++i) {
+    for (std::size_t i = 0; i < std::size(setters); ++i) {
         std::vector<ULONG> expected = read_all();
         expected[i] = i == 0 ? 0xFFFFFFFFU : 100 + static_cast<ULONG>(i);  // no value refused
-        EXPECT_EQ((port.get()->*fields[i].second)(expected[i]), S_OK);
+        EXPECT_EQ(setters[i](expected[i]), S_OK);
         EXPECT_EQ(read_all(), expected) << i;
     }
 }
