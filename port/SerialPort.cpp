@@ -2,6 +2,7 @@
 
 #include "port/SerialPortManager.h"
 #include "server/Module.h"
+#include "trace/query_trace.h"
 #include "trace/trace.h"
 
 // Decision of this file where the design leaves the choice:
@@ -167,7 +168,8 @@ STDMETHODIMP CSerialPort::QueryInterface(REFIID riid, void** ppvObject)
         platform::interface_entry_of<CSerialPort, IDispatch, ISerialPort>(),
         platform::interface_entry_of<CSerialPort, IConnectionPointContainer>(),
     };
-    return platform::query_interface(this, table, riid, ppvObject);
+    return TraceQueryInterface("CSerialPort", riid,
+                               platform::query_interface(this, table, riid, ppvObject));
 }
 
 STDMETHODIMP_(ULONG) CSerialPort::AddRef()

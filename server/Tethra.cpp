@@ -3,6 +3,7 @@
 #include "port/SerialPort.h"
 #include "port/SerialPortManager.h"
 #include "server/Module.h"
+#include "trace/query_trace.h"
 #include "trace/trace.h"
 
 #include <new>
@@ -53,7 +54,8 @@ STDMETHODIMP CTethra::QueryInterface(REFIID riid, void** ppvObject)
         platform::interface_entry_of<CTethra, IDispatch, ITethra>(),
         platform::interface_entry_of<CTethra, ITethra>(),
     };
-    return platform::query_interface(this, table, riid, ppvObject);
+    return TraceQueryInterface("CTethra", riid,
+                               platform::query_interface(this, table, riid, ppvObject));
 }
 
 STDMETHODIMP_(ULONG) CTethra::AddRef()

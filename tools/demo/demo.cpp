@@ -7,7 +7,8 @@
 //
 // COM1 is mapped in a registry store of its own (a temporary file), so the machine's
 // settings are left alone. The transcript shows what each client receives, what the far
-// end receives, and how a setting change is asked about and announced.
+// end receives, and how a setting change is asked about and announced. Lines on standard
+// error are the server objects' debugger output: one per interface query.
 #include "idl/tethra.h"
 #include "platform/com/com.h"
 #include "platform/comm/comm.h"
