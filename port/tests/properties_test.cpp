@@ -4,6 +4,7 @@
 // or a device that refuses leaves the device as it was.
 #include "port/tests/port_test_support.h"
 
+#include <algorithm>
 #include <thread>
 
 namespace {
@@ -464,37 +465,61 @@ TEST_F(SimPortTest, NullResultPointersAreRefused)
 {
     Ptr<ISerialPort> port(Open());
     ISerialPort* p = port.get();
+    // One getter of each kind: line state, port number, DCB, flag, time-out, buffer size.
     EXPECT_EQ(p->get_CDLine(nullptr), E_POINTER);
     EXPECT_EQ(p->get_PortNum(nullptr), E_POINTER);
-    EXPECT_EQ(p->get_CTSLine(nullptr), E_POINTER);
-    EXPECT_EQ(p->get_DSRLine(nullptr), E_POINTER);
-    EXPECT_EQ(p->get_NULLDiscard(nullptr), E_POINTER);
     EXPECT_EQ(p->get_HandShakingMode(nullptr), E_POINTER);
-    EXPECT_EQ(p->get_Break(nullptr), E_POINTER);
-    EXPECT_EQ(p->get_ParityReplace(nullptr), E_POINTER);
-    EXPECT_EQ(p->get_DTREnable(nullptr), E_POINTER);
-    EXPECT_EQ(p->get_RTSLine(nullptr), E_POINTER);
-    EXPECT_EQ(p->get_ParityEnable(nullptr), E_POINTER);
-    EXPECT_EQ(p->get_ParityScheme(nullptr), E_POINTER);
-    EXPECT_EQ(p->get_Bits(nullptr), E_POINTER);
-    EXPECT_EQ(p->get_StopBits(nullptr), E_POINTER);
-    EXPECT_EQ(p->get_XOnChar(nullptr), E_INVALIDARG);  // this one answers so
-    EXPECT_EQ(p->get_XOffChar(nullptr), E_POINTER);
-    EXPECT_EQ(p->get_DSRHandshakingEnable(nullptr), E_POINTER);
-    EXPECT_EQ(p->get_EventChar(nullptr), E_POINTER);
-    EXPECT_EQ(p->get_XOnLimit(nullptr), E_POINTER);
-    EXPECT_EQ(p->get_XOffLimit(nullptr), E_POINTER);
-    EXPECT_EQ(p->get_BaudRate(nullptr), E_POINTER);
-    EXPECT_EQ(p->get_DTRLine(nullptr), E_POINTER);
-    EXPECT_EQ(p->get_ReadIntervalTimeOut(nullptr), E_POINTER);
-    EXPECT_EQ(p->get_ReadTotalTimeoutMult(nullptr), E_POINTER);
-    EXPECT_EQ(p->get_ReadTotalTimeoutConst(nullptr), E_POINTER);
-    EXPECT_EQ(p->get_WriteTotalTimeoutMult(nullptr), E_POINTER);
-    EXPECT_EQ(p->get_WriteTotalTimeoutConst(nullptr), E_POINTER);
-    EXPECT_EQ(p->get_ReceiveBufferSize(nullptr), E_POINTER);
     EXPECT_EQ(p->get_ErrorChar(nullptr), E_POINTER);
+    EXPECT_EQ(p->get_XOnChar(nullptr), E_INVALIDARG);  // this one answers so
+    EXPECT_EQ(p->get_DTRLine(nullptr), E_POINTER);
+    EXPECT_EQ(p->get_Break(nullptr), E_POINTER);
+    EXPECT_EQ(p->get_WriteTotalTimeoutMult(nullptr), E_POINTER);
+    EXPECT_EQ(p->get_ReceiveBufferSize(nullptr), E_POINTER);
     CHAR zero = 0;
     EXPECT_EQ(p->get_ErrorChar(&zero), S_OK);
+}
+
+// The messages of one setter, in order and with their levels: put_NULLDiscard has one
+// blank after its prefix, put_BaudRate and put_ParityScheme trace their exit at level 1.
+TEST_F(SimPortTest, SettersTraceTheirStepsAtTheirLevels)
+{
+    Ptr<ISerialPort> port(Open());
+    auto texts = [](TraceLines& trace) {
+        trace.finish();
+        std::vector<std::string> out;
+        for (const std::string& line : trace.lines())
+            out.push_back(line.substr(line.find("::") + 2));  // without the address
+        return out;
+    };
+    TraceLines all(TRACE_CAT_SERIALPORT, 4);
+    EXPECT_EQ(port->put_NULLDiscard(1), S_OK);
+    const std::vector<std::string> lines = texts(all);
+    const std::string prefix = "put_NULLDiscard(0, 1) ";
+    const std::vector<std::string> expected = {
+        prefix,
+        prefix + "Getting current comm state and permission to change this property",
+        "RequestPropertyChange(0, 5, 1, 0)",
+        "FireOnRequestEdit(0, ",
+        "FireOnRequestEdit(0, ",
+        "RequestPropertyChange(0, 5, 1, 0)  Returning 0",
+        prefix + "Request property change hr = 0",
+        prefix + "Setting the new value.",
+        prefix + "Value set.  Firing change notifications.",
+        "FireOnChanged(0, ",
+        "FireOnChanged(0, ",
+        prefix + "Returning 0",
+    };
+    ASSERT_EQ(lines.size(), expected.size()) << ::testing::PrintToString(lines);
+    for (std::size_t i = 0; i < lines.size(); ++i)
+        EXPECT_EQ(lines[i].substr(0, expected[i].size()), expected[i]) << i;
+
+    TraceLines entries(TRACE_CAT_SERIALPORT, 1);
+    EXPECT_EQ(port->put_BaudRate(2400), S_OK);
+    EXPECT_EQ(port->put_Bits(7), S_OK);
+    const std::vector<std::string> level1 = texts(entries);
+    EXPECT_EQ(std::count_if(level1.begin(), level1.end(),
+                            [](const std::string& l) { return l.find("Returning") != l.npos; }),
+              1);
 }
 
 }  // namespace
