@@ -24,10 +24,17 @@ public:
     ~CCommPortThread() override;
 
     // On the new thread: enters the multithreaded apartment, creates and queues the
-    // port-event task. FALSE (the loop is skipped) when either fails.
+    // port-event task. FALSE (the loop is skipped) when either fails. Either way it
+    // signals m_hStartedUp last.
     BOOL InitInstance() override;
     // On the thread after its loop: leaves the apartment; the exit code is 0.
     DWORD ExitInstance() override;
 
+    // Waits until the start-up of a started thread has run, so that the port's comm
+    // mask is set and line changes from then on are reported. Without it a change made
+    // right after the port has been opened could be taken for the line's first state.
+    void WaitForStartUp();
+
     CSerialPortManager* m_pSerialPortManager;  // the port served; not owned
+    HANDLE m_hStartedUp;  // manual reset; set at the end of InitInstance
 };

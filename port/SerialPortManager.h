@@ -31,6 +31,7 @@
 class CTethra;
 class CCommPortThread;
 class CStrategy;
+class CWriteLeaf;
 
 // The default ReceiveBufferSize: bytes asked for by each read.
 #define SERIAL_PORT_DEFAULT_READ_BUFFER_SIZE 512U
@@ -171,4 +172,9 @@ public:
     // A getter that finds m_csState taken while this is non-zero reads without it, so a
     // client called back during a change can read the port from any thread.
     std::atomic<LONG> m_lNotifyPasses{0};
+
+private:
+    // Send's steps after the task exists: loads it, queues it and, when synchronous,
+    // waits for it. Takes over pWrite in every case.
+    HRESULT QueueWrite(CWriteLeaf* pWrite, SAFEARRAY* psa, BOOL bSync);
 };

@@ -1,0 +1,67 @@
+#include "traffic/ReadLeaf.h"
+
+#include "platform/comm/comm.h"
+#include "port/SerialPortManager.h"
+#include "trace/trace.h"
+#include "traffic/PortEventLeaf.h"
+
+// A read that fails at once (ReadFile itself reports ERROR_TIMEOUT or an error nobody
+// handles) never reaches the base's pending path, which is what normally switches
+// EV_RXCHAR on again after a read. HandleError does it then, so the port never stops
+// reporting received characters. The pending path keeps doing it itself, and
+// ERROR_HANDLE_EOF goes through HandleData, which does it in every case.
+
+CReadLeaf::CReadLeaf(CPortEventLeaf* pPortEvent, DWORD dwBufferSize, BOOL bAutoDelete)
+    : CReadOverlappedIO(pPortEvent, dwBufferSize, bAutoDelete),
+      m_pSerialPortManager(pPortEvent->m_pSerialPortManager)
+{
+}
+
+void CReadLeaf::HandleData()
+{
+    Trace(TRACE_CAT_QUEUES, 1, "CReadLeaf(%#x)::HandleData()\n", this);
+    // A read whose time-outs elapsed with nothing received notifies nobody.
+    if (m_dwBytesRead > 0)
+        m_pSerialPortManager->m_cpPortEvents.FireDataNotification(m_dwBytesRead, m_pBuffer);
+    Trace(TRACE_CAT_QUEUES, 3, "CReadLeaf(%#x)::HandleData()  Re-enabling port event recv notifications\n",
+          this);
+    EnableReceiveEvent();
+    Trace(TRACE_CAT_QUEUES, 2, "CReadLeaf(%#x)::HandleData()  Returning\n", this);
+}
+
+BOOL CReadLeaf::HandleError(BOOL& bDone)
+{
+    const BOOL bDoneIn = bDone;
+    Trace(TRACE_CAT_QUEUES, 1, "CReadLeaf(%#x)::HandleError(%i)\n", this, bDoneIn);
+    switch (m_dwCompletionCode) {
+    case ERROR_HANDLE_EOF:
+        Trace(TRACE_CAT_QUEUES, 3, "CReadLeaf(%#x)::HandleError(%i)  EOF Notification\n", this,
+              bDoneIn);
+        HandleData();
+        break;
+    case ERROR_TIMEOUT:
+        Trace(TRACE_CAT_QUEUES, 0, "CReadLeaf(%#x)::HandleError(%i)  Error!  Timeout!\n", this,
+              bDoneIn);
+        m_dwCompletionCode = 0;
+        if (!m_bIOPending)
+            EnableReceiveEvent();
+        break;
+    default:
+        Trace(TRACE_CAT_QUEUES, 0, "CReadLeaf(%#x)::HandleError(%i)  Error!  Not Handled %#x\n",
+              this, bDoneIn, m_dwCompletionCode);
+        if (!m_bIOPending)
+            EnableReceiveEvent();
+        break;
+    }
+    bDone = TRUE;
+    Trace(TRACE_CAT_QUEUES, 2, "CReadLeaf(%#x)::HandleError(%i)  Returning %i\n", this, bDoneIn,
+          TRUE);
+    return TRUE;
+}
+
+void CReadLeaf::EnableReceiveEvent()
+{
+    DWORD dwMask = 0;
+    m_pPortEvent->GetEventMask(&dwMask);
+    m_pPortEvent->SetEventMask(dwMask | EV_RXCHAR);
+}
