@@ -175,14 +175,17 @@ public:
     {
         if (!s_)
             return;
-        std::lock_guard lock(s_->mutex);
-        s_->open = false;
-        s_->watching = false;
-        s_->notify = nullptr;
-        s_->rx.clear();
-        s_->rx_pos = 0;
-        s_->touch();
-        s_.reset();
+        // The state may outlive the lock only through this reference: when the test has
+        // already let go of its UART, dropping s_ under the lock would free the mutex
+        // while it is held.
+        std::shared_ptr<sim_uart_state> state = std::move(s_);
+        std::lock_guard lock(state->mutex);
+        state->open = false;
+        state->watching = false;
+        state->notify = nullptr;
+        state->rx.clear();
+        state->rx_pos = 0;
+        state->touch();
     }
 
 private:
