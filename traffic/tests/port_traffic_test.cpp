@@ -125,8 +125,9 @@ TEST_F(PortTrafficTest, LineEventsAndErrorsArriveAsPortEventsAndErrors)
     EXPECT_EQ(notices, (std::vector<std::string>{"E:0", "E:1", "E:2", "E:3", "E:4", "X:1000",
                                                  "X:1001", "X:1002", "X:1003"}));
     for (const SinkCall& c : a.calls()) {
-        if (c.dispid != 1)
+        if (c.dispid != 1) {
             EXPECT_EQ(c.vt, VT_I4);
+        }
     }
 }
 
