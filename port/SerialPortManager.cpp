@@ -3,6 +3,7 @@
 #include "engine/CommPortThread.h"
 #include "server/Module.h"
 #include "server/Tethra.h"
+#include "trace/query_trace.h"
 #include "trace/trace.h"
 #include "traffic/WriteLeaf.h"
 
@@ -70,7 +71,8 @@ STDMETHODIMP CSerialPortManager::QueryInterface(REFIID riid, void** ppvObject)
         platform::interface_entry_of<CSerialPortManager, IConnectionPointContainer>(),
         platform::interface_entry_of<CSerialPortManager, IUnknown, ISerialPortManager>(),
     };
-    return platform::query_interface(this, table, riid, ppvObject);
+    return TraceQueryInterface("CSerialPortManager", riid,
+                               platform::query_interface(this, table, riid, ppvObject));
 }
 
 STDMETHODIMP_(ULONG) CSerialPortManager::AddRef()
