@@ -1,5 +1,6 @@
 // The _ISerialPortEvents connection point with its per-connection notification threads
 // and the two notification tasks, with real threads and in-process sinks.
+#include "port/SerialPortManager.h"
 #include "traffic/NotificationLeaves.h"
 #include "traffic/PortEventsConnectionPoint.h"
 #include "traffic/tests/test_sink.h"
@@ -10,32 +11,11 @@
 
 namespace {
 
-// The smallest owner of the connection point: a container with an object lock.
-class EventsHost : public IConnectionPointContainer, public platform::ref_counted_object {
-public:
-    EventsHost() : cp(this, object_lock()) {}
-
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        static constexpr platform::interface_entry table[] = {
-            platform::interface_entry_of<EventsHost, IConnectionPointContainer>(),
-            platform::interface_entry_of<EventsHost, IUnknown, IConnectionPointContainer>(),
-        };
-        return platform::query_interface(this, table, riid, ppv);
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return internal_add_ref(); }
-    STDMETHODIMP_(ULONG) Release() override { return release_object(); }
-    STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints**) override { return E_NOTIMPL; }
-    STDMETHODIMP FindConnectionPoint(REFIID, IConnectionPoint**) override { return E_NOTIMPL; }
-
-    CPortEventsConnectionPoint cp;
-};
-
 class ConnectionPointTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        host = new EventsHost;
+        host = new CSerialPortManager;  // its connection point's owner; no device needed
         host->AddRef();
     }
     void TearDown() override
@@ -47,96 +27,85 @@ protected:
     DWORD advise(TestSink& sink)
     {
         DWORD cookie = 0;
-        EXPECT_EQ(host->cp.Advise(&sink, &cookie), S_OK);
+        EXPECT_EQ(cp().Advise(&sink, &cookie), S_OK);
         EXPECT_NE(cookie, 0u);
         return cookie;
     }
     void fire(const std::string& bytes)
     {
-        host->cp.FireDataNotification(static_cast<DWORD>(bytes.size()),
+        cp().FireDataNotification(static_cast<DWORD>(bytes.size()),
                                       reinterpret_cast<const BYTE*>(bytes.data()));
     }
 
-    EventsHost* host = nullptr;
+    CPortEventsConnectionPoint& cp() { return host->m_cpPortEvents; }
+
+    CSerialPortManager* host = nullptr;
     // Sinks outlive the host, which releases what is still connected when it goes.
     TestSink a, b, c;
 };
-
-TEST_F(ConnectionPointTest, EachSinkGetsItsOwnCopyOnItsOwnThread)
-{
-    advise(a);
-    advise(b);
-    EXPECT_EQ(host->cp.m_mapThreads.size(), 2u);
-
-    std::string bytes = "hello";
-    fire(bytes);
-    bytes.assign("XXXXX");  // the fan-out copied them
-    fire(std::string("\0\x01\xff", 3));
-
-    ASSERT_TRUE(a.wait_calls(2));
-    ASSERT_TRUE(b.wait_calls(2));
-    auto ca = a.calls(), cb = b.calls();
-    EXPECT_EQ(summary(ca), (std::vector<std::string>{"D:hello", "D:" + std::string("\0\x01\xff", 3)}));
-    EXPECT_EQ(summary(cb), summary(ca));
-    EXPECT_EQ(ca[0].vt, VT_ARRAY | VT_UI1);
-    EXPECT_NE(ca[0].thread, cb[0].thread);
-    EXPECT_NE(ca[0].thread, GetCurrentThreadId());
-    EXPECT_EQ(ca[0].thread, ca[1].thread);
-    // Each call held a reference of its own; afterwards only the connection's is left.
-    EXPECT_TRUE(a.wait_refs(1));
-}
 
 TEST_F(ConnectionPointTest, EventsAndErrorsTravelAsI4ByTheThousandRule)
 {
     advise(a);
     for (LONG code : {LONG{spoCTSEvent}, LONG{spoCharEvent}, LONG{999}, LONG{1000}, LONG{spoMemoryError}})
-        host->cp.FireEventNotification(code);
+        cp().FireEventNotification(code);
     ASSERT_TRUE(a.wait_calls(5));
     auto calls = a.calls();
     EXPECT_EQ(summary(calls),
               (std::vector<std::string>{"E:0", "E:4", "E:999", "X:1000", "X:1004"}));
-    for (const SinkCall& c : calls)
+    for (const SinkCall& c : calls) {
         EXPECT_EQ(c.vt, VT_I4);
+    }
 }
 
-TEST_F(ConnectionPointTest, ABlockedSinkDelaysNeitherTheFanOutNorTheOtherSink)
+TEST_F(ConnectionPointTest, EachSinkGetsItsOwnCopyOnItsOwnThreadAndABlockedOneDelaysNobody)
 {
     a.block();
     a.on_data = [&] { a.wait_open(); };
     advise(a);
     advise(b);
 
-    for (int i = 0; i < 3; ++i)
-        fire(std::to_string(i));  // returns although a is stuck in its first call
+    std::string bytes("\0\x01\xff", 3);
+    fire(bytes);  // returns although a is stuck in this call
+    bytes.assign("XXX");  // the fan-out made its own copies
+    fire("1");
+    fire("2");
     ASSERT_TRUE(b.wait_calls(3));
     ASSERT_TRUE(a.wait_calls(1));
     EXPECT_EQ(a.count(), 1u);
+    auto ca = a.calls(), cb = b.calls();
+    EXPECT_EQ(cb[0].vt, VT_ARRAY | VT_UI1);
+    EXPECT_EQ(ca[0].bytes, std::string("\0\x01\xff", 3));
+    // a still holds its array while b gets the same bytes: each call has its own.
+    EXPECT_NE(cb[0].array, ca[0].array);
+    EXPECT_NE(ca[0].thread, cb[0].thread);
+    EXPECT_NE(ca[0].thread, GetCurrentThreadId());
 
     a.unblock();
     ASSERT_TRUE(a.wait_calls(3));
-    EXPECT_EQ(summary(a.calls()), (std::vector<std::string>{"D:0", "D:1", "D:2"}));
+    EXPECT_EQ(summary(a.calls()), summary(b.calls()));
+    // Each call held a reference of its own; afterwards only the connection's is left.
+    EXPECT_TRUE(a.wait_refs(1));
 }
 
-TEST_F(ConnectionPointTest, RefusalsAndUnknownCookies)
+TEST_F(ConnectionPointTest, ThreadsComeAndGoWithTheirConnections)
 {
     PlainUnknown plain;
-    DWORD cookie = 123;
-    EXPECT_EQ(host->cp.Advise(&plain, &cookie), CONNECT_E_CANNOTCONNECT);
+    DWORD cookie = 7;
+    EXPECT_EQ(cp().Advise(&plain, &cookie), CONNECT_E_CANNOTCONNECT);
     EXPECT_EQ(cookie, 0u);
-    EXPECT_EQ(plain.refs.load(), 0u);
-    EXPECT_TRUE(host->cp.m_mapThreads.empty());
+    EXPECT_TRUE(cp().m_mapThreads.empty());
 
-    EXPECT_EQ(host->cp.Advise(nullptr, &cookie), E_POINTER);
-    EXPECT_EQ(host->cp.Advise(&b, nullptr), E_POINTER);
-    EXPECT_EQ(host->cp.Unadvise(0), CONNECT_E_NOCONNECTION);
-
-    DWORD cookie_b = advise(b);
-    EXPECT_EQ(host->cp.Unadvise(cookie_b + 1), CONNECT_E_NOCONNECTION);
-    EXPECT_EQ(host->cp.m_mapThreads.size(), 1u);
-    EXPECT_EQ(host->cp.Unadvise(cookie_b), S_OK);
-    EXPECT_EQ(host->cp.Unadvise(cookie_b), CONNECT_E_NOCONNECTION);
-    EXPECT_TRUE(host->cp.m_mapThreads.empty());
-    EXPECT_EQ(b.refs.load(), 0u);
+    DWORD first = advise(a);
+    advise(b);
+    EXPECT_EQ(cp().m_mapThreads.size(), 2u);
+    EXPECT_EQ(cp().Unadvise(first + 1000), CONNECT_E_NOCONNECTION);
+    EXPECT_EQ(cp().Unadvise(first), S_OK);
+    EXPECT_EQ(cp().m_mapThreads.size(), 1u);
+    EXPECT_EQ(a.refs.load(), 0u);
+    fire("b only");
+    ASSERT_TRUE(b.wait_calls(1));
+    EXPECT_EQ(a.count(), 0u);
 }
 
 TEST_F(ConnectionPointTest, UnadviseWhileACallIsUnderWayReturnsAndDiscardsTheQueue)
@@ -152,7 +121,7 @@ TEST_F(ConnectionPointTest, UnadviseWhileACallIsUnderWayReturnsAndDiscardsTheQue
     // Another thread disconnects while the notification thread is inside the client;
     // Unadvise must not wait for that call.
     HRESULT hr = E_FAIL;
-    std::thread disconnect([&] { hr = host->cp.Unadvise(cookie); });
+    std::thread disconnect([&] { hr = cp().Unadvise(cookie); });
     disconnect.join();
     EXPECT_EQ(hr, S_OK);
     EXPECT_EQ(a.refs.load(), 1u);  // the running call's own reference
@@ -173,7 +142,7 @@ TEST_F(ConnectionPointTest, UnadviseFromInsideTheHandler)
     a.on_data = [&] {
         if (a.count() == 1) {
             a.wait_open();  // hold the first call until more is queued
-            hr = host->cp.Unadvise(cookie);
+            hr = cp().Unadvise(cookie);
         }
     };
     cookie = advise(a);
@@ -186,7 +155,7 @@ TEST_F(ConnectionPointTest, UnadviseFromInsideTheHandler)
     EXPECT_EQ(hr, S_OK);
     fire("after");
     EXPECT_EQ(summary(a.calls()), (std::vector<std::string>{"D:first"}));
-    EXPECT_TRUE(host->cp.m_mapThreads.empty());
+    EXPECT_TRUE(cp().m_mapThreads.empty());
 
     // The connection point is still fully usable.
     advise(b);

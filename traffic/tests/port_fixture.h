@@ -1,6 +1,6 @@
-// A test gets a registry store of its own in a temporary directory, a port map in it,
-// and shared port objects opened through CSerialPortManager::Initialize on devices mapped
-// to COM numbers: simulated UARTs (to inject events and errors) or pseudo-terminals.
+// Shared port objects opened through CSerialPortManager::Initialize, without a registry,
+// on devices mapped to COM numbers in a registry store of the test's own: simulated
+// UARTs (to inject events and failures) or pseudo-terminals.
 #pragma once
 
 #include "platform/comm/sim_uart.h"
@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -19,23 +20,19 @@
 class PortFixture : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(registry_.ready()); }
-
     void TearDown() override
     {
         for (CSerialPortManager* port : ports_)
             port->Release();
-        ports_.clear();
         EXPECT_TRUE(CPortEventsConnectionPoint::WaitForReapers(60000));
     }
 
-    // Maps device path to COM<number> in the port map.
     void map_port(LONG number, const std::string& path)
     {
         ASSERT_EQ(registry_.map_port(path, number), ERROR_SUCCESS);
     }
-
-    // A shared port object with the registry's reference held by the fixture (released
-    // in TearDown), after Initialize; null when Initialize failed (the object is gone).
+    // The port after a successful Initialize, its one reference released by TearDown or
+    // close(); null when Initialize failed (the object is gone then).
     CSerialPortManager* open(LONG number)
     {
         auto* port = new CSerialPortManager;
@@ -47,18 +44,13 @@ protected:
         ports_.push_back(port);
         return port;
     }
-
-    // A simulated UART mapped to COM<number> and a port opened on it.
     CSerialPortManager* open_sim(LONG number, std::shared_ptr<platform::sim_uart>& uart)
     {
         static int serial = 0;
         uart = platform::sim_uart::create("traffic-test-" + std::to_string(++serial));
-        EXPECT_TRUE(uart);
         map_port(number, uart->path());
         return open(number);
     }
-
-    // Ends a port now (as the registry's last release would).
     void close(CSerialPortManager* port)
     {
         std::erase(ports_, port);
@@ -71,23 +63,12 @@ protected:
         EXPECT_EQ(port->m_cpPortEvents.Advise(&sink, &cookie), S_OK);
         return cookie;
     }
-
-    // Short read time-outs so that received bytes are delivered at once.
-    static void quick_reads(CSerialPortManager* port)
-    {
-        COMMTIMEOUTS t{};
-        ASSERT_TRUE(GetCommTimeouts(port->m_hComm, &t));
-        t.ReadIntervalTimeout = 5;
-        ASSERT_TRUE(SetCommTimeouts(port->m_hComm, &t));
-    }
-
     // All OnData bytes a sink received so far, in order.
     static std::string received(TestSink& sink)
     {
         std::string all;
         for (const SinkCall& c : sink.calls())
-            if (c.dispid == 1)
-                all += c.bytes;
+            all += c.dispid == 1 ? c.bytes : "";
         return all;
     }
     static bool wait_received(TestSink& sink, const std::string& bytes)
@@ -117,6 +98,4 @@ struct ByteVariant {
             std::memcpy(v.parray->pvData, bytes.data(), bytes.size());
     }
     ~ByteVariant() { VariantClear(&v); }
-    ByteVariant(const ByteVariant&) = delete;
-    ByteVariant& operator=(const ByteVariant&) = delete;
 };

@@ -1,15 +1,13 @@
-// An in-process client sink for the tests: implements _ISerialPortEvents through
-// IDispatch and records every call it receives, with the argument as it arrived in
-// DISPPARAMS and the thread it arrived on. A hook lets a test act inside OnData (block,
-// disconnect). Lives on the stack or the heap; its reference count shows what the code
-// under test took and gave back.
+// An in-process client sink for the tests: implements _ISerialPortEvents through the
+// type-driven IDispatch and records every call, with the argument as it arrived in
+// DISPPARAMS and the calling thread. on_data lets a test act inside OnData (block,
+// disconnect); its reference count shows what the code under test took and gave back.
 #pragma once
 
 #include "idl/tethra.h"
 #include "platform/com/com.h"
 #include "platform/sync/sync.h"
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -19,12 +17,12 @@
 #include <vector>
 
 struct SinkCall {
-    DISPID dispid = 0;          // 1 OnData, 2 OnPortEvent, 3 OnError
-    VARTYPE vt = VT_EMPTY;      // the argument's type as it arrived
-    std::string bytes;          // OnData's bytes
-    SAFEARRAY* array = nullptr; // OnData's array (for telling arrays apart)
-    LONG code = 0;              // OnPortEvent's and OnError's code
-    DWORD thread = 0;           // GetCurrentThreadId of the calling thread
+    DISPID dispid = 0;           // 1 OnData, 2 OnPortEvent, 3 OnError
+    VARTYPE vt = VT_EMPTY;       // the argument's type as it arrived
+    std::string bytes;           // OnData's bytes
+    SAFEARRAY* array = nullptr;  // OnData's array, to tell arrays apart
+    LONG code = 0;               // OnPortEvent's and OnError's code
+    DWORD thread = 0;            // the calling thread
 };
 
 class TestSink : public platform::dispatch_impl<_ISerialPortEvents> {
@@ -33,29 +31,25 @@ public:
     {
         if (!ppv)
             return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == DIID__ISerialPortEvents) {
-            *ppv = static_cast<_ISerialPortEvents*>(this);
-            AddRef();
-            return S_OK;
-        }
         *ppv = nullptr;
-        return E_NOINTERFACE;
+        if (riid != IID_IUnknown && riid != IID_IDispatch && riid != DIID__ISerialPortEvents)
+            return E_NOINTERFACE;
+        *ppv = static_cast<_ISerialPortEvents*>(this);
+        AddRef();
+        return S_OK;
     }
     STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
     STDMETHODIMP_(ULONG) Release() override
     {
         ULONG n = --refs;
-        notify();
+        changed();
         return n;
     }
 
-    // Records the raw argument, then lets the type-driven IDispatch call the method.
     STDMETHODIMP Invoke(DISPID dispid, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params,
                         VARIANT* result, EXCEPINFO* excep, UINT* argerr) override
     {
-        SinkCall call;
-        call.dispid = dispid;
-        call.thread = GetCurrentThreadId();
+        SinkCall call{dispid, VT_EMPTY, {}, nullptr, 0, GetCurrentThreadId()};
         if (params && params->cArgs == 1) {
             const VARIANT& v = params->rgvarg[0];
             call.vt = v.vt;
@@ -67,15 +61,10 @@ public:
                 call.code = v.lVal;
             }
         }
-        {
-            std::lock_guard lock(mutex_);
-            calls_.push_back(call);
-        }
-        notify();
+        changed([&] { calls_.push_back(call); });
         return platform::dispatch_impl<_ISerialPortEvents>::Invoke(dispid, riid, lcid, flags,
                                                                    params, result, excep, argerr);
     }
-
     STDMETHODIMP OnData(VARIANT) override
     {
         if (on_data)
@@ -90,11 +79,7 @@ public:
         std::lock_guard lock(mutex_);
         return calls_;
     }
-    std::size_t count()
-    {
-        std::lock_guard lock(mutex_);
-        return calls_.size();
-    }
+    std::size_t count() { return calls().size(); }
     // Waits, with a bound generous enough for any machine, until pred holds.
     bool wait(const std::function<bool()>& pred)
     {
@@ -109,20 +94,9 @@ public:
     bool wait_calls(std::size_t n) { return wait([&] { return count() >= n; }); }
     bool wait_refs(ULONG n) { return wait([&] { return refs.load() == n; }); }
 
-    // Lets a handler block until the test opens it.
-    void block()
-    {
-        std::lock_guard lock(mutex_);
-        open_ = false;
-    }
-    void unblock()
-    {
-        {
-            std::lock_guard lock(mutex_);
-            open_ = true;
-        }
-        changed_.notify_all();
-    }
+    // A handler that calls wait_open() blocks from block() until unblock().
+    void block() { changed([&] { open_ = false; }); }
+    void unblock() { changed([&] { open_ = true; }); }
     void wait_open()
     {
         std::unique_lock lock(mutex_);
@@ -134,9 +108,12 @@ public:
     HRESULT result = S_OK;          // what every handler returns
 
 private:
-    void notify()
+    void changed(const std::function<void()>& change = [] {})
     {
-        { std::lock_guard lock(mutex_); }
+        {
+            std::lock_guard lock(mutex_);
+            change();
+        }
         changed_.notify_all();
     }
 
@@ -153,13 +130,11 @@ public:
     {
         if (!ppv)
             return E_POINTER;
-        if (riid == IID_IUnknown) {
-            *ppv = static_cast<IUnknown*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
+        *ppv = riid == IID_IUnknown ? static_cast<IUnknown*>(this) : nullptr;
+        if (!*ppv)
+            return E_NOINTERFACE;
+        AddRef();
+        return S_OK;
     }
     STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
     STDMETHODIMP_(ULONG) Release() override { return --refs; }
@@ -170,11 +145,8 @@ public:
 inline std::vector<std::string> summary(const std::vector<SinkCall>& calls)
 {
     std::vector<std::string> out;
-    for (const SinkCall& c : calls) {
-        if (c.dispid == 1)
-            out.push_back("D:" + c.bytes);
-        else
-            out.push_back((c.dispid == 2 ? "E:" : "X:") + std::to_string(c.code));
-    }
+    for (const SinkCall& c : calls)
+        out.push_back(c.dispid == 1 ? "D:" + c.bytes
+                                    : (c.dispid == 2 ? "E:" : "X:") + std::to_string(c.code));
     return out;
 }
