@@ -10,7 +10,8 @@ namespace platform {
 
 namespace {
 
-// "COM<n>" with 1 <= n, no sign, no trailing characters; 0 when the name is not one.
+// "COM<n>" with 1 <= n <= 99999999, no sign, no trailing characters; 0 when the name is
+// not one. Eight digits are the most a "\\.\COM<n>" name of 15 characters can carry.
 long com_number(const char* name)
 {
     if (::strncasecmp(name, "COM", 3) != 0)
@@ -23,7 +24,7 @@ long com_number(const char* name)
         if (*p < '0' || *p > '9')
             return 0;
         n = n * 10 + (*p - '0');
-        if (n > 1000000)
+        if (n > 99999999)
             return 0;
     }
     return n;
