@@ -57,7 +57,7 @@ private:
     std::size_t used_ = 0;
 };
 
-struct Spec {
+struct Conversion {
     bool alternate = false;  // '#'
     bool left = false;       // '-'
     bool zero = false;       // '0'
@@ -83,27 +83,27 @@ std::int64_t signed_value(const Arg& arg)
 }
 
 // Lays out sign/prefix, zero padding and digits the way printf does.
-void put_number(Writer& out, const Spec& spec, const char* prefix, const char* digits,
+void put_number(Writer& out, const Conversion& conv, const char* prefix, const char* digits,
                 std::size_t length)
 {
     // A precision of 0 prints no digits for a value of 0.
-    if (spec.has_precision && spec.precision == 0 && length == 1 && digits[0] == '0')
+    if (conv.has_precision && conv.precision == 0 && length == 1 && digits[0] == '0')
         length = 0;
-    std::size_t zeros = spec.has_precision && spec.precision > length ? spec.precision - length : 0;
+    std::size_t zeros = conv.has_precision && conv.precision > length ? conv.precision - length : 0;
     std::size_t prefix_length = std::strlen(prefix);
     std::size_t body = prefix_length + zeros + length;
-    std::size_t pad = spec.width > body ? spec.width - body : 0;
+    std::size_t pad = conv.width > body ? conv.width - body : 0;
     // '0' pads with zeros after the prefix, unless '-' or a precision is given.
-    if (spec.zero && !spec.left && !spec.has_precision) {
+    if (conv.zero && !conv.left && !conv.has_precision) {
         zeros += pad;
         pad = 0;
     }
-    if (!spec.left)
+    if (!conv.left)
         out.fill(' ', pad);
     out.put(prefix, prefix_length);
     out.fill('0', zeros);
     out.put(digits, length);
-    if (spec.left)
+    if (conv.left)
         out.fill(' ', pad);
 }
 
@@ -121,17 +121,17 @@ std::size_t to_digits(std::uint64_t value, unsigned base, bool upper, char* buff
     return n;
 }
 
-void put_padded(Writer& out, const Spec& spec, const char* text, std::size_t length)
+void put_padded(Writer& out, const Conversion& conv, const char* text, std::size_t length)
 {
-    std::size_t pad = spec.width > length ? spec.width - length : 0;
-    if (!spec.left)
+    std::size_t pad = conv.width > length ? conv.width - length : 0;
+    if (!conv.left)
         out.fill(' ', pad);
     out.put(text, length);
-    if (spec.left)
+    if (conv.left)
         out.fill(' ', pad);
 }
 
-void convert(Writer& out, char conversion, const Spec& spec, const Arg& arg)
+void convert(Writer& out, char conversion, const Conversion& conv, const Arg& arg)
 {
     char digits[24];
     switch (conversion) {
@@ -140,35 +140,35 @@ void convert(Writer& out, char conversion, const Spec& spec, const Arg& arg)
         std::int64_t value = signed_value(arg);
         std::uint64_t magnitude = value < 0 ? 0 - static_cast<std::uint64_t>(value)
                                             : static_cast<std::uint64_t>(value);
-        const char* sign = value < 0 ? "-" : spec.plus ? "+" : spec.space ? " " : "";
-        put_number(out, spec, sign, digits, to_digits(magnitude, 10, false, digits));
+        const char* sign = value < 0 ? "-" : conv.plus ? "+" : conv.space ? " " : "";
+        put_number(out, conv, sign, digits, to_digits(magnitude, 10, false, digits));
         break;
     }
     case 'u': {
-        put_number(out, spec, "", digits, to_digits(unsigned_value(arg), 10, false, digits));
+        put_number(out, conv, "", digits, to_digits(unsigned_value(arg), 10, false, digits));
         break;
     }
     case 'x':
     case 'X': {
         std::uint64_t value = unsigned_value(arg);
         // As printf: '#' adds the prefix only to a non-zero value, so "%#x" of 0 is "0".
-        const char* prefix = spec.alternate && value != 0 ? (conversion == 'x' ? "0x" : "0X") : "";
-        put_number(out, spec, prefix, digits,
+        const char* prefix = conv.alternate && value != 0 ? (conversion == 'x' ? "0x" : "0X") : "";
+        put_number(out, conv, prefix, digits,
                    to_digits(value, 16, conversion == 'X', digits));
         break;
     }
     case 'c': {
         char c = static_cast<char>(arg.bits & 0xff);
-        put_padded(out, spec, &c, 1);
+        put_padded(out, conv, &c, 1);
         break;
     }
     case 's': {
         const char* text = arg.text ? arg.text : "(null)";
         std::size_t length = 0;
         // With a precision, read no further than it allows: the text need not end.
-        while ((!spec.has_precision || length < spec.precision) && text[length] != '\0')
+        while ((!conv.has_precision || length < conv.precision) && text[length] != '\0')
             ++length;
-        put_padded(out, spec, text, length);
+        put_padded(out, conv, text, length);
         break;
     }
     default:
@@ -195,18 +195,18 @@ void format_message(char* out, std::size_t size, const char* format, const Arg* 
             ++p;
             continue;
         }
-        Spec spec;
+        Conversion conv;
         for (;; ++p) {
             if (*p == '#')
-                spec.alternate = true;
+                conv.alternate = true;
             else if (*p == '-')
-                spec.left = true;
+                conv.left = true;
             else if (*p == '0')
-                spec.zero = true;
+                conv.zero = true;
             else if (*p == '+')
-                spec.plus = true;
+                conv.plus = true;
             else if (*p == ' ')
-                spec.space = true;
+                conv.space = true;
             else
                 break;
         }
@@ -215,22 +215,22 @@ void format_message(char* out, std::size_t size, const char* format, const Arg* 
             if (next < count) {
                 std::int64_t width = signed_value(args[next]);
                 if (width < 0) {
-                    spec.left = true;
+                    conv.left = true;
                     width = -width;
                 }
-                spec.width = static_cast<std::size_t>(width);
+                conv.width = static_cast<std::size_t>(width);
             }
             ++next;
             ++p;
         } else {
             while (*p >= '0' && *p <= '9')
-                spec.width = spec.width * 10 + static_cast<std::size_t>(*p++ - '0');
+                conv.width = conv.width * 10 + static_cast<std::size_t>(*p++ - '0');
         }
         if (*p == '.') {
             ++p;
-            spec.has_precision = true;
+            conv.has_precision = true;
             while (*p >= '0' && *p <= '9')
-                spec.precision = spec.precision * 10 + static_cast<std::size_t>(*p++ - '0');
+                conv.precision = conv.precision * 10 + static_cast<std::size_t>(*p++ - '0');
         }
         // Length modifiers say nothing here: every argument carries its own width.
         while (*p == 'l' || *p == 'h' || *p == 'z' || *p == 'j' || *p == 't')
@@ -245,7 +245,7 @@ void format_message(char* out, std::size_t size, const char* format, const Arg* 
         ++p;
         // A conversion without an argument prints nothing and reads nothing.
         if (next < count)
-            convert(writer, conversion, spec, args[next]);
+            convert(writer, conversion, conv, args[next]);
         ++next;
     }
     writer.finish();

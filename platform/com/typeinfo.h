@@ -258,7 +258,7 @@ public:
 
 // ---- invoke thunks ----------------------------------------------------------------------
 // invoke_member<&ISerialPort::put_BaudRate, param_spec{VT_UI4, PARAMFLAG_FIN}> is the
-// invoke_thunk of that member. The specs must match the method's parameters: the
+// invoke_thunk of that member. The descriptions must match the method's parameters: the
 // compiler checks that each vt fits its C++ type.
 struct param_spec {
     VARTYPE vt;
@@ -444,17 +444,17 @@ private:
     std::conditional_t<std::is_enum_v<P> || std::is_pointer_v<P>, P, char> m_local{};
 };
 
-template <auto Method, param_spec... Specs>
+template <auto Method, param_spec... Params>
 struct invoker {
     using traits = method_traits<decltype(Method)>;
-    static_assert(sizeof...(Specs) == traits::arity,
+    static_assert(sizeof...(Params) == traits::arity,
                   "the parameter list does not match the method");
 
     template <std::size_t... I>
     static HRESULT call(typename traits::object* pObject, VARIANTARG* rgArgs,
                         std::index_sequence<I...>)
     {
-        std::tuple<arg<std::tuple_element_t<I, typename traits::args>, Specs>...> args(
+        std::tuple<arg<std::tuple_element_t<I, typename traits::args>, Params>...> args(
             rgArgs[I]...);
         HRESULT hr = S_OK;
         ((hr = SUCCEEDED(hr) ? std::get<I>(args).status() : hr), ...);
@@ -468,14 +468,14 @@ struct invoker {
 
 }  // namespace invoke_detail
 
-template <auto Method, param_spec... Specs>
+template <auto Method, param_spec... Params>
 HRESULT invoke_member(void* pInterface, VARIANTARG* rgArgs)
 {
-    using inv = invoke_detail::invoker<Method, Specs...>;
-    if (!pInterface || (sizeof...(Specs) > 0 && !rgArgs))
+    using inv = invoke_detail::invoker<Method, Params...>;
+    if (!pInterface || (sizeof...(Params) > 0 && !rgArgs))
         return E_POINTER;
     return inv::call(static_cast<typename inv::traits::object*>(pInterface), rgArgs,
-                     std::make_index_sequence<sizeof...(Specs)>{});
+                     std::make_index_sequence<sizeof...(Params)>{});
 }
 
 // The interface of an interface parameter type (ISerialPort**, IUnknown*), else null.

@@ -308,15 +308,15 @@ void comm_device::run()
     while (!stop_) {
         bool want_read = !gone_ && !throttled_ && rx_.free() > 0;
         bool want_write = !gone_ && write_ && write_blocked_;
-        serial_line::wait_spec spec;
+        serial_line::wait_spec request;
         if (!gone_)
-            spec = line_->wait_for(want_read, want_write);
+            request = line_->wait_for(want_read, want_write);
         std::optional<clock::time_point> deadline = next_deadline();
         std::size_t room = rx_.free();
         lock.unlock();
 
-        pollfd fds[2] = {{wake_fd_, POLLIN, 0}, {spec.fd, spec.events, 0}};
-        nfds_t count = spec.fd >= 0 ? 2 : 1;
+        pollfd fds[2] = {{wake_fd_, POLLIN, 0}, {request.fd, request.events, 0}};
+        nfds_t count = request.fd >= 0 ? 2 : 1;
         timespec timeout{};
         timespec* timeout_ptr = nullptr;
         if (deadline) {

@@ -191,10 +191,10 @@ int tty_line::current(line_settings& s)
 
 serial_line::wait_spec tty_line::wait_for(bool want_read, bool want_write)
 {
-    wait_spec spec;
-    spec.fd = fd_;
-    spec.events = static_cast<short>((want_read ? POLLIN : 0) | (want_write ? POLLOUT : 0));
-    return spec;
+    wait_spec request;
+    request.fd = fd_;
+    request.events = static_cast<short>((want_read ? POLLIN : 0) | (want_write ? POLLOUT : 0));
+    return request;
 }
 
 ssize_t tty_line::read(void* buffer, std::size_t size)
