@@ -14,10 +14,19 @@
 namespace {
 
 // Reaper threads still running, so that a test (or the end of the process) can wait for
-// them.
-std::mutex g_reaperMutex;
-std::condition_variable g_reaperDone;
-LONG g_lReapers = 0;
+// them. Never destroyed: a reaper may still be finishing while the process exits, and
+// must not find its lock already gone.
+struct ReaperCount {
+    std::mutex mutex;
+    std::condition_variable done;
+    LONG lReapers = 0;
+};
+
+ReaperCount& Reapers()
+{
+    static ReaperCount* const pReapers = new ReaperCount;
+    return *pReapers;
+}
 
 }  // namespace
 
@@ -211,13 +220,13 @@ BOOL CPortEventsConnectionPoint::EndThread(CEventNotificationThread* pThread, BO
         return TRUE;
     }
     {
-        std::lock_guard lock(g_reaperMutex);
-        ++g_lReapers;
+        std::lock_guard lock(Reapers().mutex);
+        ++Reapers().lReapers;
     }
     HANDLE hReaper = CreateThread(nullptr, 0, &ReaperThreadRun, pThread, 0, nullptr);
     if (!hReaper) {
-        std::lock_guard lock(g_reaperMutex);
-        --g_lReapers;
+        std::lock_guard lock(Reapers().mutex);
+        --Reapers().lReapers;
         return FALSE;
     }
     CloseHandle(hReaper);
@@ -229,24 +238,23 @@ DWORD CPortEventsConnectionPoint::ReaperThreadRun(LPVOID lpParameter)
     auto* pThread = static_cast<CEventNotificationThread*>(lpParameter);
     pThread->Stop();
     delete pThread;
-    // Notified under the lock: a waiter that returns may end the process, and with it
-    // these statics, as soon as it has the lock back.
-    std::lock_guard lock(g_reaperMutex);
-    --g_lReapers;
-    g_reaperDone.notify_all();
+    std::lock_guard lock(Reapers().mutex);
+    --Reapers().lReapers;
+    Reapers().done.notify_all();
     return 0;
 }
 
 BOOL CPortEventsConnectionPoint::WaitForReapers(DWORD dwMilliseconds)
 {
-    std::unique_lock lock(g_reaperMutex);
-    auto done = [] { return g_lReapers == 0; };
+    ReaperCount& reapers = Reapers();
+    std::unique_lock lock(reapers.mutex);
+    auto done = [&reapers] { return reapers.lReapers == 0; };
     if (dwMilliseconds == INFINITE) {
-        g_reaperDone.wait(lock, done);
+        reapers.done.wait(lock, done);
         return TRUE;
     }
-    return g_reaperDone.wait_for(lock, std::chrono::milliseconds(dwMilliseconds), done) ? TRUE
-                                                                                        : FALSE;
+    return reapers.done.wait_for(lock, std::chrono::milliseconds(dwMilliseconds), done) ? TRUE
+                                                                                       : FALSE;
 }
 
 DWORD CPortEventsConnectionPoint::FireDataNotification(DWORD dwLength, const BYTE* pData)

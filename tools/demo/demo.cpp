@@ -140,8 +140,15 @@ private:
 class Client : public platform::dispatch_impl<_ISerialPortEvents>, public IPropertyNotifySink {
 public:
     Client(const char* name, ISerialPort* pPort) : name_(name), port_(pPort) {}
+    // A notification still under way when the port goes keeps its own reference until
+    // its call returns: wait for it before the sink goes away.
+    ~Client()
+    {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return refs_ == 0; });
+    }
 
-    // ---- IUnknown (the sinks live as long as main; the count is only kept)
+    // ---- IUnknown (the sinks live on main's stack; the count tells when they are free)
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
     {
         if (!ppv)
@@ -158,7 +165,14 @@ public:
         return S_OK;
     }
     STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-    STDMETHODIMP_(ULONG) Release() override { return --refs_; }
+    STDMETHODIMP_(ULONG) Release() override
+    {
+        std::lock_guard lock(mutex_);
+        ULONG n = --refs_;
+        if (n == 0)
+            changed_.notify_all();
+        return n;
+    }
 
     // ---- _ISerialPortEvents: whole lines are printed as they complete
     STDMETHODIMP OnData(VARIANT data) override

@@ -27,6 +27,10 @@ struct SinkCall {
 
 class TestSink : public platform::dispatch_impl<_ISerialPortEvents> {
 public:
+    // A notification already under way when its connection goes keeps its own reference
+    // until the call returns; the sink must outlive it.
+    ~TestSink() { wait_refs(0); }
+
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
     {
         if (!ppv)
