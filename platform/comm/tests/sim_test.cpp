@@ -8,6 +8,7 @@
 #include "platform/registry/registry.h"
 
 #include <cstdlib>
+#include <filesystem>
 #include <unistd.h>
 
 using namespace comm_test;
@@ -332,9 +333,12 @@ TEST_F(SimTest, SynchronousCallsWithoutOverlapped)
 
 TEST(PortNameTest, DefaultRuleAndForms)
 {
+    // A store of the test's own with no port map: only the default rule applies.
+    char dir[] = "/tmp/comm-registry-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    const std::string file = std::string(dir) + "/registry.db";
+    ASSERT_EQ(::setenv("TETHRA_REGISTRY_FILE", file.c_str(), 1), 0);
     std::string path;
-    ASSERT_EQ(platform::resolve_port_name("\\\\.\\COM1", path), ERROR_SUCCESS);
-    ASSERT_EQ(::setenv("TETHRA_REGISTRY_FILE", "/nonexistent-dir/none/registry.db", 1), 0);
     const std::pair<const char*, const char*> cases[] = {
         {"\\\\.\\COM1", "/dev/ttyS0"},   {"COM32", "/dev/ttyS31"},
         {"\\\\.\\com33", "/dev/ttyUSB0"}, {"COM64", "/dev/ttyUSB31"},
@@ -350,6 +354,7 @@ TEST(PortNameTest, DefaultRuleAndForms)
     EXPECT_EQ(platform::resolve_port_name("COM1x", path), ERROR_INVALID_NAME);
     EXPECT_EQ(platform::resolve_port_name("ttyS0", path), ERROR_INVALID_NAME);
     ::unsetenv("TETHRA_REGISTRY_FILE");
+    std::filesystem::remove_all(dir);
 }
 
 TEST(PortNameTest, PortMapOpensAnyDeviceUnderAnyNumber)
