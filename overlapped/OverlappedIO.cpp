@@ -23,8 +23,11 @@ COverlappedIO::~COverlappedIO()
 
 void COverlappedIO::ResetOverlappedStructure()
 {
+    Trace(TRACE_CAT_QUEUES, 1, "COverlappedIO(%#x)::ResetOverlappedStructure()\n", this);
     std::memset(&m_ov, 0, sizeof(m_ov));
     m_ov.hEvent = m_hEvent;
+    Trace(TRACE_CAT_QUEUES, 2, "COverlappedIO(%#x)::ResetOverlappedStructure()  Returning\n",
+          this);
 }
 
 // CancelIo only asks for cancellation; the task's memory must stay valid until the
