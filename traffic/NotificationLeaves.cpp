@@ -62,9 +62,12 @@ CDataNotificationLeaf::CDataNotificationLeaf(IDispatch* pSink, DWORD dwLength, c
 
 CDataNotificationLeaf::~CDataNotificationLeaf()
 {
+    Trace(TRACE_CAT_QUEUES, 1, "CDataNotificationLeaf(%#x)::~CDataNotificationLeaf()\n", this);
     delete[] m_pData;
     if (m_pGate)
         m_pGate->Release();
+    Trace(TRACE_CAT_QUEUES, 2,
+          "CDataNotificationLeaf(%#x)::~CDataNotificationLeaf()  Returning\n", this);
 }
 
 BOOL CDataNotificationLeaf::AlgorithmInterface(BOOL& bDone)
@@ -121,14 +124,22 @@ BOOL CDataNotificationLeaf::AlgorithmInterface(BOOL& bDone)
 CEventNotificationLeaf::CEventNotificationLeaf(IDispatch* pSink, LONG lCode, CConnectionGate* pGate)
     : CStrategy(TRUE), m_lCode(lCode), m_pSink(pSink), m_pGate(pGate)
 {
+    // Both lines of the constructor and of the destructor are at level 1.
+    Trace(TRACE_CAT_QUEUES, 1, "CEventNotificationLeaf(%#x)::CEventNotificationLeaf()\n", this);
     if (m_pGate)
         m_pGate->AddRef();
+    Trace(TRACE_CAT_QUEUES, 1,
+          "CEventNotificationLeaf(%#x)::CEventNotificationLeaf()  Returning.\n", this);
 }
 
 CEventNotificationLeaf::~CEventNotificationLeaf()
 {
+    Trace(TRACE_CAT_QUEUES, 1, "CEventNotificationLeaf(%#x)::~CEventNotificationLeaf()\n",
+          this);
     if (m_pGate)
         m_pGate->Release();
+    Trace(TRACE_CAT_QUEUES, 1,
+          "CEventNotificationLeaf(%#x)::~CEventNotificationLeaf()  Returning.\n", this);
 }
 
 BOOL CEventNotificationLeaf::AlgorithmInterface(BOOL& bDone)

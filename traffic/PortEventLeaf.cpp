@@ -18,6 +18,14 @@ CPortEventLeaf::CPortEventLeaf(CSerialPortManager* pSerialPortManager, BOOL bAut
     : CPortEventOverlappedIO(pSerialPortManager->m_hComm, bAutoDelete),
       m_pSerialPortManager(pSerialPortManager)
 {
+    Trace(TRACE_CAT_QUEUES, 1, "CPortEventLeaf(%#x)::CPortEventLeaf()\n", this);
+    Trace(TRACE_CAT_QUEUES, 2, "CPortEventLeaf(%#x)::CPortEventLeaf()  Returning\n", this);
+}
+
+CPortEventLeaf::~CPortEventLeaf()
+{
+    Trace(TRACE_CAT_QUEUES, 1, "CPortEventLeaf(%#x)::~CPortEventLeaf()\n", this);
+    Trace(TRACE_CAT_QUEUES, 2, "CPortEventLeaf(%#x)::~CPortEventLeaf()  Returning\n", this);
 }
 
 void CPortEventLeaf::HandleEvents()

@@ -14,6 +14,8 @@ class CPortEventLeaf : public CPortEventOverlappedIO {
 public:
     // Works on pSerialPortManager's device handle.
     CPortEventLeaf(CSerialPortManager* pSerialPortManager, BOOL bAutoDelete);
+    // Nothing of its own beyond its trace.
+    ~CPortEventLeaf() override;
 
     // A failed wait: traced, and tried again on the worker's next pass; the task never
     // leaves its thread on an error. Returns TRUE.

@@ -15,6 +15,15 @@ CReadLeaf::CReadLeaf(CPortEventLeaf* pPortEvent, DWORD dwBufferSize, BOOL bAutoD
     : CReadOverlappedIO(pPortEvent, dwBufferSize, bAutoDelete),
       m_pSerialPortManager(pPortEvent->m_pSerialPortManager)
 {
+    // Both lines of the constructor and of the destructor are at level 1.
+    Trace(TRACE_CAT_QUEUES, 1, "CReadLeaf(%#x)::CReadLeaf()\n", this);
+    Trace(TRACE_CAT_QUEUES, 1, "CReadLeaf(%#x)::CReadLeaf()  Returning\n", this);
+}
+
+CReadLeaf::~CReadLeaf()
+{
+    Trace(TRACE_CAT_QUEUES, 1, "CReadLeaf(%#x)::~CReadLeaf()\n", this);
+    Trace(TRACE_CAT_QUEUES, 1, "CReadLeaf(%#x)::~CReadLeaf()  Returning\n", this);
 }
 
 void CReadLeaf::HandleData()

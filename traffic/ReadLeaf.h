@@ -13,6 +13,8 @@ class CSerialPortManager;
 class CReadLeaf : public CReadOverlappedIO {
 public:
     CReadLeaf(CPortEventLeaf* pPortEvent, DWORD dwBufferSize, BOOL bAutoDelete);
+    // Nothing of its own: the base frees the buffer.
+    ~CReadLeaf() override;
 
     // ERROR_HANDLE_EOF delivers what was read; a time-out clears the code to 0; any other
     // error is only traced. The task leaves its thread in every case.

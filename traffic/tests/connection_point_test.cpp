@@ -1,12 +1,17 @@
 // The _ISerialPortEvents connection point with its per-connection notification threads
 // and the two notification tasks, with real threads and in-process sinks.
 #include "port/SerialPortManager.h"
+#include "port/tests/port_test_support.h"
 #include "traffic/NotificationLeaves.h"
+#include "traffic/PortEventLeaf.h"
 #include "traffic/PortEventsConnectionPoint.h"
+#include "traffic/ReadLeaf.h"
 #include "traffic/tests/test_sink.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <thread>
 
 namespace {
@@ -202,6 +207,44 @@ TEST(NotificationLeafTest, CompletionCodeIsTheCallsResult)
     thread.Stop();
     EXPECT_EQ(summary(sink.calls()), (std::vector<std::string>{"D:ab", "E:3"}));
     EXPECT_EQ(sink.refs.load(), 0u);
+}
+
+// Construction and destruction of the port's tasks trace their entry and exit; the read
+// task and the event notification task write both lines at level 1.
+TEST_F(ConnectionPointTest, TaskLifetimesAreTraced)
+{
+    TraceLines trace(TRACE_CAT_QUEUES, 1);
+    auto* pEvent = new CPortEventLeaf(host, FALSE);
+    auto* pRead = new CReadLeaf(pEvent, 16, TRUE);
+    delete pRead;
+    delete pEvent;
+    TestSink sink;
+    auto* pNotify = new CEventNotificationLeaf(&sink, spoRingEvent);
+    delete pNotify;
+    trace.finish();
+
+    auto line = [](const char* pszFormat, const void* pObject) {
+        char sz[160];
+        std::snprintf(sz, sizeof sz, pszFormat, pObject);
+        return std::string(sz);
+    };
+    const std::vector<std::string> lines = trace.lines();
+    for (const std::string& expected :
+         {line("CPortEventLeaf(%p)::CPortEventLeaf()", pEvent),
+          line("CPortEventLeaf(%p)::~CPortEventLeaf()", pEvent),
+          line("CReadLeaf(%p)::CReadLeaf()", pRead),
+          line("CReadLeaf(%p)::CReadLeaf()  Returning", pRead),
+          line("CReadLeaf(%p)::~CReadLeaf()", pRead),
+          line("CReadLeaf(%p)::~CReadLeaf()  Returning", pRead),
+          line("CEventNotificationLeaf(%p)::CEventNotificationLeaf()", pNotify),
+          line("CEventNotificationLeaf(%p)::CEventNotificationLeaf()  Returning.", pNotify),
+          line("CEventNotificationLeaf(%p)::~CEventNotificationLeaf()", pNotify),
+          line("CEventNotificationLeaf(%p)::~CEventNotificationLeaf()  Returning.", pNotify)})
+        EXPECT_NE(std::find(lines.begin(), lines.end(), expected), lines.end()) << expected;
+    // The port-event task's exit lines are at level 2.
+    EXPECT_EQ(std::find(lines.begin(), lines.end(),
+                        line("CPortEventLeaf(%p)::CPortEventLeaf()  Returning", pEvent)),
+              lines.end());
 }
 
 }  // namespace
