@@ -265,26 +265,30 @@ void CSerialPortManager::FinalRelease()
 
 STDMETHODIMP CSerialPortManager::Send(VARIANT vtData, VARIANT_BOOL bSynchronous)
 {
+    // Any non-zero flag is synchronous; the messages show the flag as it was given.
     const BOOL bSync = bSynchronous != 0 ? TRUE : FALSE;
     HRESULT hr = E_FAIL;
-    Trace(TRACE_CAT_SERIALPORT, 1, "CSerialPortManager(%#x)::Send(VARIANT, %i)\n", this, bSync);
+    Trace(TRACE_CAT_SERIALPORT, 1, "CSerialPortManager(%#x)::Send(VARIANT, %i)\n", this,
+          bSynchronous);
     Trace(TRACE_CAT_SERIALPORT, 3,
-          "CSerialPortManager(%#x)::Send(VARIANT, %i)  Validating Input Parameters\n", this, bSync);
+          "CSerialPortManager(%#x)::Send(VARIANT, %i)  Validating Input Parameters\n", this,
+          bSynchronous);
 
     if (vtData.vt != (VT_ARRAY | VT_UI1)) {
         Trace(TRACE_CAT_SERIALPORT, 0,
               "CSerialPortManager(%#x)::Send(VARIANT, %i)  Error!  Can't send anything but "
               "SafeArrays of type VT_UI1.\n",
-              this, bSync);
+              this, bSynchronous);
         hr = E_INVALIDARG;
     } else if (!vtData.parray) {
         Trace(TRACE_CAT_SERIALPORT, 0,
-              "CSerialPortManager(%#x)::Send(VARIANT, %i)  Error!  Null SafeArray.\n", this, bSync);
+              "CSerialPortManager(%#x)::Send(VARIANT, %i)  Error!  Null SafeArray.\n", this,
+              bSynchronous);
         hr = E_INVALIDARG;
     } else if (!m_pCommPortThread || m_pCommPortThread->IsStopped()) {
         Trace(TRACE_CAT_SERIALPORT, 0,
               "CSerialPortManager(%#x)::Send(VARIANT, %i)  Error!  Thread is stopped.\n", this,
-              bSync);
+              bSynchronous);
         hr = E_FAIL;
     } else {
         CWriteLeaf* pWrite = new (std::nothrow) CWriteLeaf(m_hComm, bSync ? FALSE : TRUE);
@@ -292,56 +296,57 @@ STDMETHODIMP CSerialPortManager::Send(VARIANT vtData, VARIANT_BOOL bSynchronous)
             Trace(TRACE_CAT_SERIALPORT, 0,
                   "CSerialPortManager(%#x)::Send(VARIANT, %i)  Error!  Unable to allocate memory "
                   "for CWriteLeaf.\n",
-                  this, bSync);
+                  this, bSynchronous);
             Trace(TRACE_CAT_SERIALPORT, 0,
                   "CSerialPortManager(%#x)::Send(VARIANT, %i)  Error!  Data was not accepted.\n",
-                  this, bSync);
+                  this, bSynchronous);
             hr = E_OUTOFMEMORY;
         } else {
-            hr = QueueWrite(pWrite, vtData.parray, bSync);
+            hr = QueueWrite(pWrite, vtData.parray, bSynchronous);
         }
     }
 
     Trace(TRACE_CAT_SERIALPORT, 2, "CSerialPortManager(%#x)::Send(VARIANT, %i)  Returning %#x\n",
-          this, bSync, hr);
+          this, bSynchronous, hr);
     return hr;
 }
 
-HRESULT CSerialPortManager::QueueWrite(CWriteLeaf* pWrite, SAFEARRAY* psa, BOOL bSync)
+HRESULT CSerialPortManager::QueueWrite(CWriteLeaf* pWrite, SAFEARRAY* psa,
+                                       VARIANT_BOOL bSynchronous)
 {
     BOOL bAccepted = FALSE;
     Trace(TRACE_CAT_SERIALPORT, 3,
           "CSerialPortManager(%#x)::Send(VARIANT, %i)  Generating a CWriteLeaf(%#x) request to add "
           "to the thread queue.\n",
-          this, bSync, pWrite);
+          this, bSynchronous, pWrite);
     // The count of the first bound; the lower bound plays no part.
     if (!pWrite->SetData(static_cast<const BYTE*>(psa->pvData), psa->rgsabound[0].cElements)) {
         Trace(TRACE_CAT_SERIALPORT, 0,
               "CSerialPortManager(%#x)::Send(VARIANT, %i)  Error!  Could not copy data to "
               "CWriteLeaf(%#x)\n",
-              this, bSync, pWrite);
+              this, bSynchronous, pWrite);
         delete pWrite;
     } else if (!m_pCommPortThread->Add(pWrite, FALSE)) {
         Trace(TRACE_CAT_SERIALPORT, 0,
               "CSerialPortManager(%#x)::Send(VARIANT, %i)  Error!  Could not add the CWriteLeaf(%#x) "
               "to the queue.\n",
-              this, bSync, pWrite);
+              this, bSynchronous, pWrite);
         delete pWrite;
-    } else if (!bSync) {
+    } else if (bSynchronous == 0) {
         // The thread owns the task from here and deletes it when the write ends.
         Trace(TRACE_CAT_SERIALPORT, 4,
               "CSerialPortManager(%#x)::Send(VARIANT, %i)  Asynchronous write event.\n", this,
-              bSync);
+              bSynchronous);
         return S_OK;
     } else {
         Trace(TRACE_CAT_SERIALPORT, 4,
               "CSerialPortManager(%#x)::Send(VARIANT, %i)  Waiting for the CWriteLeaf(%#x) to "
               "complete.\n",
-              this, bSync, pWrite);
+              this, bSynchronous, pWrite);
         DWORD dwCode = pWrite->GetCompletionCode();
         Trace(TRACE_CAT_SERIALPORT, 4,
               "CSerialPortManager(%#x)::Send(VARIANT, %i)  Deleting the CWriteLeaf(%#x).\n", this,
-              bSync, pWrite);
+              bSynchronous, pWrite);
         delete pWrite;
         bAccepted = dwCode == 0;
     }
@@ -349,7 +354,7 @@ HRESULT CSerialPortManager::QueueWrite(CWriteLeaf* pWrite, SAFEARRAY* psa, BOOL 
         return S_OK;
     Trace(TRACE_CAT_SERIALPORT, 0,
           "CSerialPortManager(%#x)::Send(VARIANT, %i)  Error!  Data was not accepted.\n", this,
-          bSync);
+          bSynchronous);
     return E_FAIL;
 }
 

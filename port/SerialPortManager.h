@@ -176,5 +176,5 @@ public:
 private:
     // Send's steps after the task exists: loads it, queues it and, when synchronous,
     // waits for it. Takes over pWrite in every case.
-    HRESULT QueueWrite(CWriteLeaf* pWrite, SAFEARRAY* psa, BOOL bSync);
+    HRESULT QueueWrite(CWriteLeaf* pWrite, SAFEARRAY* psa, VARIANT_BOOL bSynchronous);
 };

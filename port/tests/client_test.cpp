@@ -6,6 +6,8 @@
 #include "port/SerialPortManager.h"
 #include "port/tests/port_test_support.h"
 
+#include <algorithm>
+
 namespace {
 
 Ptr<IConnectionPoint> FindPoint(ISerialPort* pPort, REFIID iid)
@@ -318,6 +320,29 @@ TEST_F(SimPortTest, ClientObjectAnswersItsFourInterfacesAndNeedsASharedPort)
     EXPECT_FALSE(unbound->Initialize(nullptr));
     EXPECT_EQ(unbound->m_pSerialPortManager, nullptr);
     unbound->Release();
+}
+
+// Entry lines show each argument as the caller gave it, in its own conversion: a rate
+// as a signed number, a synchronous flag of VARIANT_TRUE as -1 on both objects.
+TEST_F(SimPortTest, EntryLinesShowTheArgumentsAsGiven)
+{
+    Ptr<ISerialPort> port(Open());
+    TraceLines trace(TRACE_CAT_INTERFACE | TRACE_CAT_SERIALPORT, 1);
+    port->put_BaudRate(3000000000U);  // whatever the device makes of it
+    VARIANT text;
+    VariantInit(&text);
+    text.vt = VT_BSTR;
+    EXPECT_EQ(port->Send(text, VARIANT_TRUE), E_INVALIDARG);
+    trace.finish();
+
+    std::vector<std::string> lines;
+    for (const std::string& line : trace.lines())
+        lines.push_back(line.substr(0, line.find('(')) + line.substr(line.find(")::") + 1));
+    for (const char* expected :
+         {"CSerialPort::put_BaudRate(-1294967296)", "CSerialPort::Send(VARIANT, -1)",
+          "CSerialPortManager::Send(VARIANT, -1)"})
+        EXPECT_NE(std::find(lines.begin(), lines.end(), expected), lines.end())
+            << expected << ::testing::PrintToString(lines);
 }
 
 }  // namespace
