@@ -7,6 +7,7 @@
 #include "platform/com/com.h"
 #include "platform/testing/testing.h"
 #include "server/Tethra.h"
+#include "traffic/tests/test_sink.h"
 
 #include <pty.h>
 #include <termios.h>
@@ -33,22 +34,10 @@ constexpr int kProbes = 400;
 constexpr std::size_t kProbeBytes = 8;
 
 // Counts OnData bytes and notes when the count reached each mark.
-class BenchSink : public platform::dispatch_impl<_ISerialPortEvents> {
+class BenchSink : public SinkBase {
 public:
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (!ppv)
-            return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == DIID__ISerialPortEvents) {
-            *ppv = static_cast<_ISerialPortEvents*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-    STDMETHODIMP_(ULONG) Release() override { return --refs_; }
+    ~BenchSink() { wait_refs(0); }
+
     STDMETHODIMP OnData(VARIANT data) override
     {
         const std::size_t n = data.parray ? data.parray->rgsabound[0].cElements : 0;
@@ -72,7 +61,6 @@ public:
     }
 
 private:
-    std::atomic<ULONG> refs_{0};
     std::mutex mutex_;
     std::condition_variable changed_;
     std::size_t bytes_ = 0;

@@ -5,6 +5,7 @@
 #include "idl/tethra.h"
 #include "platform/com/com.h"
 #include "traffic/PortEventsConnectionPoint.h"
+#include "traffic/tests/test_sink.h"
 
 #include <atomic>
 #include <chrono>
@@ -37,22 +38,10 @@ public:
 };
 
 // Counts the calls that reach it through the type-driven IDispatch, as a client's would.
-class CountingSink : public platform::dispatch_impl<_ISerialPortEvents> {
+class CountingSink : public SinkBase {
 public:
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (!ppv)
-            return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == DIID__ISerialPortEvents) {
-            *ppv = static_cast<_ISerialPortEvents*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
-    STDMETHODIMP_(ULONG) Release() override { return --refs; }
+    ~CountingSink() { wait_refs(0); }
+
     STDMETHODIMP OnData(VARIANT) override { return count(); }
     STDMETHODIMP OnPortEvent(EventConstants) override { return count(); }
     STDMETHODIMP OnError(ErrorConstants) override { return count(); }
@@ -69,7 +58,6 @@ public:
         done.wait(lock, [&] { return calls >= target; });
     }
 
-    std::atomic<ULONG> refs{0};
 
 private:
     HRESULT count()

@@ -10,22 +10,10 @@
 namespace {
 
 // Collects OnData bytes as they come; cheap enough for a long stream.
-class StreamSink : public platform::dispatch_impl<_ISerialPortEvents> {
+class StreamSink : public SinkBase {
 public:
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (!ppv)
-            return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == DIID__ISerialPortEvents) {
-            *ppv = static_cast<_ISerialPortEvents*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
-    STDMETHODIMP_(ULONG) Release() override { return --refs; }
+    ~StreamSink() { wait_refs(0); }
+
     STDMETHODIMP OnData(VARIANT data) override
     {
         if (data.vt != (VT_ARRAY | VT_UI1) || !data.parray)
@@ -49,7 +37,6 @@ public:
         return bytes_;
     }
 
-    std::atomic<ULONG> refs{0};
 
 private:
     std::mutex mutex_;

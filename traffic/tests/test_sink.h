@@ -25,12 +25,13 @@ struct SinkCall {
     DWORD thread = 0;            // the calling thread
 };
 
-class TestSink : public platform::dispatch_impl<_ISerialPortEvents> {
+// The IUnknown of an in-process _ISerialPortEvents sink that lives on a test's or a
+// benchmark's stack. It counts the references the code under test takes and gives back.
+// A notification already under way when its connection goes keeps its own reference
+// until the call returns, so every derived sink's destructor waits for wait_refs(0)
+// before anything of it goes away.
+class SinkBase : public platform::dispatch_impl<_ISerialPortEvents> {
 public:
-    // A notification already under way when its connection goes keeps its own reference
-    // until the call returns; the sink must outlive it.
-    ~TestSink() { wait_refs(0); }
-
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
     {
         if (!ppv)
@@ -42,13 +43,35 @@ public:
         AddRef();
         return S_OK;
     }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
-    STDMETHODIMP_(ULONG) Release() override
+    STDMETHODIMP_(ULONG) AddRef() override { return counted(true); }
+    STDMETHODIMP_(ULONG) Release() override { return counted(false); }
+
+    // Waits, with a bound generous enough for any machine, until the count is n.
+    bool wait_refs(ULONG n)
     {
-        ULONG n = --refs;
-        changed();
+        std::unique_lock lock(refs_mutex_);
+        return refs_changed_.wait_for(lock, std::chrono::seconds(60),
+                                      [&] { return refs.load() == n; });
+    }
+
+    std::atomic<ULONG> refs{0};
+
+private:
+    ULONG counted(bool up)
+    {
+        std::lock_guard lock(refs_mutex_);
+        const ULONG n = up ? ++refs : --refs;
+        refs_changed_.notify_all();
         return n;
     }
+
+    std::mutex refs_mutex_;
+    std::condition_variable refs_changed_;
+};
+
+class TestSink : public SinkBase {
+public:
+    ~TestSink() { wait_refs(0); }
 
     STDMETHODIMP Invoke(DISPID dispid, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params,
                         VARIANT* result, EXCEPINFO* excep, UINT* argerr) override
@@ -96,7 +119,6 @@ public:
         });
     }
     bool wait_calls(std::size_t n) { return wait([&] { return count() >= n; }); }
-    bool wait_refs(ULONG n) { return wait([&] { return refs.load() == n; }); }
 
     // A handler that calls wait_open() blocks from block() until unblock().
     void block() { changed([&] { open_ = false; }); }
@@ -107,7 +129,6 @@ public:
         changed_.wait(lock, [&] { return open_; });
     }
 
-    std::atomic<ULONG> refs{0};
     std::function<void()> on_data;  // runs inside OnData, on the notification thread
     HRESULT result = S_OK;          // what every handler returns
 
