@@ -141,6 +141,27 @@ LONG check_alive(registry_db& db, std::int64_t id)
     return rc == SQLITE_DONE ? ERROR_KEY_DELETED : db.error(rc);
 }
 
+// The frame of every call on one open key: under the store's lock, with the handle
+// validated, the access the call needs granted (0: no check), and a transaction (a writing
+// one for `write`) in which the key is known to exist still. Then body(s, key, tx).
+template <class Body>
+LONG key_call(HKEY hKey, REGSAM needed, bool write, Body&& body)
+{
+    registry_state& s = state();
+    std::lock_guard lock(s.mutex);
+    open_key key;
+    if (LONG result = begin_call(s, hKey, key); result != ERROR_SUCCESS)
+        return result;
+    if (needed != 0 && !(key.access & needed))
+        return ERROR_ACCESS_DENIED;
+    registry_transaction tx(s.db, write);
+    if (tx.result() != ERROR_SUCCESS)
+        return tx.result();
+    if (LONG result = check_alive(s.db, key.id); result != ERROR_SUCCESS)
+        return result;
+    return body(s, key, tx);
+}
+
 // Splits "a\b\c" into its names. An empty or null path has none and names the key
 // itself; a leading backslash or an empty name inside the path is a bad path.
 LONG split_path(LPCSTR lpSubKey, std::vector<std::string_view>& names)
@@ -304,28 +325,21 @@ LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD
     if (lpReserved || (lpData && !lpcbData))
         return ERROR_INVALID_PARAMETER;
     return guarded([&]() -> LONG {
-        registry_state& s = state();
-        std::lock_guard lock(s.mutex);
-        open_key key;
-        if (LONG result = begin_call(s, hKey, key); result != ERROR_SUCCESS)
-            return result;
-        if (!(key.access & KEY_QUERY_VALUE))
-            return ERROR_ACCESS_DENIED;
-        registry_transaction tx(s.db, false);
-        if (tx.result() != ERROR_SUCCESS)
-            return tx.result();
-        if (LONG result = check_alive(s.db, key.id); result != ERROR_SUCCESS)
-            return result;
-        registry_query q(s.db, "SELECT type, data FROM key_values WHERE key = ? AND name = ?");
-        int rc = q.bind(1, key.id).bind(2, value_name(lpValueName)).step();
-        if (rc == SQLITE_DONE)
-            return ERROR_FILE_NOT_FOUND;
-        if (rc != SQLITE_ROW)
-            return s.db.error(rc);
-        if (lpType)
-            *lpType = static_cast<DWORD>(q.column_int64(0));
-        const void* data = q.column_blob(1);
-        return copy_out(data, q.column_bytes(1), lpData, lpcbData);
+        return key_call(
+            hKey, KEY_QUERY_VALUE, false,
+            [&](registry_state& s, const open_key& key, registry_transaction&) -> LONG {
+                registry_query q(s.db,
+                                 "SELECT type, data FROM key_values WHERE key = ? AND name = ?");
+                int rc = q.bind(1, key.id).bind(2, value_name(lpValueName)).step();
+                if (rc == SQLITE_DONE)
+                    return ERROR_FILE_NOT_FOUND;
+                if (rc != SQLITE_ROW)
+                    return s.db.error(rc);
+                if (lpType)
+                    *lpType = static_cast<DWORD>(q.column_int64(0));
+                const void* data = q.column_blob(1);
+                return copy_out(data, q.column_bytes(1), lpData, lpcbData);
+            });
     });
 }
 
@@ -349,32 +363,24 @@ LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD /*Reserved*/, DWORD dwT
             size = text.size() + 1;
         }
 
-        registry_state& s = state();
-        std::lock_guard lock(s.mutex);
-        open_key key;
-        if (LONG result = begin_call(s, hKey, key); result != ERROR_SUCCESS)
-            return result;
-        if (!(key.access & KEY_SET_VALUE))
-            return ERROR_ACCESS_DENIED;
-        registry_transaction tx(s.db, true);
-        if (tx.result() != ERROR_SUCCESS)
-            return tx.result();
-        if (LONG result = check_alive(s.db, key.id); result != ERROR_SUCCESS)
-            return result;
-        // An existing value keeps its row, and so its name's case and its place in
-        // the enumeration order.
-        registry_query q(s.db,
-                         "INSERT INTO key_values(key, name, type, data) VALUES(?, ?, ?, ?)"
-                         " ON CONFLICT(key, name) DO UPDATE SET"
-                         " type = excluded.type, data = excluded.data");
-        int rc = q.bind(1, key.id)
-                     .bind(2, value_name(lpValueName))
-                     .bind(3, static_cast<std::int64_t>(dwType))
-                     .bind_blob(4, data, size)
-                     .step();
-        if (rc != SQLITE_DONE)
-            return s.db.error(rc);
-        return tx.commit();
+        return key_call(
+            hKey, KEY_SET_VALUE, true,
+            [&](registry_state& s, const open_key& key, registry_transaction& tx) -> LONG {
+                // An existing value keeps its row, and so its name's case and its place in
+                // the enumeration order.
+                registry_query q(s.db,
+                                 "INSERT INTO key_values(key, name, type, data) VALUES(?, ?, ?, ?)"
+                                 " ON CONFLICT(key, name) DO UPDATE SET"
+                                 " type = excluded.type, data = excluded.data");
+                int rc = q.bind(1, key.id)
+                             .bind(2, value_name(lpValueName))
+                             .bind(3, static_cast<std::int64_t>(dwType))
+                             .bind_blob(4, data, size)
+                             .step();
+                if (rc != SQLITE_DONE)
+                    return s.db.error(rc);
+                return tx.commit();
+            });
     });
 }
 
@@ -384,38 +390,30 @@ LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchVal
     if (lpReserved || !lpValueName || !lpcchValueName || (lpData && !lpcbData))
         return ERROR_INVALID_PARAMETER;
     return guarded([&]() -> LONG {
-        registry_state& s = state();
-        std::lock_guard lock(s.mutex);
-        open_key key;
-        if (LONG result = begin_call(s, hKey, key); result != ERROR_SUCCESS)
-            return result;
-        if (!(key.access & KEY_QUERY_VALUE))
-            return ERROR_ACCESS_DENIED;
-        registry_transaction tx(s.db, false);
-        if (tx.result() != ERROR_SUCCESS)
-            return tx.result();
-        if (LONG result = check_alive(s.db, key.id); result != ERROR_SUCCESS)
-            return result;
-        registry_query q(s.db,
-                         "SELECT name, type, data FROM key_values WHERE key = ?"
-                         " ORDER BY rowid LIMIT 1 OFFSET ?");
-        int rc = q.bind(1, key.id).bind(2, static_cast<std::int64_t>(dwIndex)).step();
-        if (rc == SQLITE_DONE)
-            return ERROR_NO_MORE_ITEMS;
-        if (rc != SQLITE_ROW)
-            return s.db.error(rc);
-        std::string_view name = q.column_text(0);
-        // The name buffer's size counts the terminator; the size returned does not.
-        // A short buffer leaves the size as it was, as documented for this call.
-        if (*lpcchValueName <= name.size())
-            return ERROR_MORE_DATA;
-        std::memcpy(lpValueName, name.data(), name.size());
-        lpValueName[name.size()] = '\0';
-        *lpcchValueName = static_cast<DWORD>(name.size());
-        if (lpType)
-            *lpType = static_cast<DWORD>(q.column_int64(1));
-        const void* data = q.column_blob(2);
-        return copy_out(data, q.column_bytes(2), lpData, lpcbData);
+        return key_call(
+            hKey, KEY_QUERY_VALUE, false,
+            [&](registry_state& s, const open_key& key, registry_transaction&) -> LONG {
+                registry_query q(s.db,
+                                 "SELECT name, type, data FROM key_values WHERE key = ?"
+                                 " ORDER BY rowid LIMIT 1 OFFSET ?");
+                int rc = q.bind(1, key.id).bind(2, static_cast<std::int64_t>(dwIndex)).step();
+                if (rc == SQLITE_DONE)
+                    return ERROR_NO_MORE_ITEMS;
+                if (rc != SQLITE_ROW)
+                    return s.db.error(rc);
+                std::string_view name = q.column_text(0);
+                // The name buffer's size counts the terminator; the size returned does not.
+                // A short buffer leaves the size as it was, as documented for this call.
+                if (*lpcchValueName <= name.size())
+                    return ERROR_MORE_DATA;
+                std::memcpy(lpValueName, name.data(), name.size());
+                lpValueName[name.size()] = '\0';
+                *lpcchValueName = static_cast<DWORD>(name.size());
+                if (lpType)
+                    *lpType = static_cast<DWORD>(q.column_int64(1));
+                const void* data = q.column_blob(2);
+                return copy_out(data, q.column_bytes(2), lpData, lpcbData);
+            });
     });
 }
 
@@ -427,64 +425,50 @@ LONG RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey)
         std::vector<std::string_view> names;
         if (LONG result = split_path(lpSubKey, names); result != ERROR_SUCCESS)
             return result;
-        registry_state& s = state();
-        std::lock_guard lock(s.mutex);
-        open_key key;
-        if (LONG result = begin_call(s, hKey, key); result != ERROR_SUCCESS)
-            return result;
-        registry_transaction tx(s.db, true);
-        if (tx.result() != ERROR_SUCCESS)
-            return tx.result();
-        if (LONG result = check_alive(s.db, key.id); result != ERROR_SUCCESS)
-            return result;
-        std::int64_t id = key.id;
-        std::size_t found = 0;
-        if (LONG result = walk(s.db, id, names, found); result != ERROR_SUCCESS)
-            return result;
-        if (found < names.size())
-            return ERROR_FILE_NOT_FOUND;
-        if (id == root_classes_root || id == root_current_user || id == root_local_machine)
-            return ERROR_ACCESS_DENIED;
-        static const char* const delete_values =
-            "WITH RECURSIVE tree(id) AS (SELECT ?"
-            " UNION ALL SELECT keys.id FROM keys JOIN tree ON keys.parent = tree.id)"
-            " DELETE FROM key_values WHERE key IN tree";
-        static const char* const delete_keys =
-            "WITH RECURSIVE tree(id) AS (SELECT ?"
-            " UNION ALL SELECT keys.id FROM keys JOIN tree ON keys.parent = tree.id)"
-            " DELETE FROM keys WHERE id IN tree";
-        for (const char* sql : {delete_values, delete_keys}) {
-            registry_query q(s.db, sql);
-            int rc = q.bind(1, id).step();
-            if (rc != SQLITE_DONE)
-                return s.db.error(rc);
-        }
-        return tx.commit();
+        return key_call(
+            hKey, 0, true,
+            [&](registry_state& s, const open_key& key, registry_transaction& tx) -> LONG {
+                std::int64_t id = key.id;
+                std::size_t found = 0;
+                if (LONG result = walk(s.db, id, names, found); result != ERROR_SUCCESS)
+                    return result;
+                if (found < names.size())
+                    return ERROR_FILE_NOT_FOUND;
+                if (id == root_classes_root || id == root_current_user || id == root_local_machine)
+                    return ERROR_ACCESS_DENIED;
+                static const char* const delete_values =
+                    "WITH RECURSIVE tree(id) AS (SELECT ?"
+                    " UNION ALL SELECT keys.id FROM keys JOIN tree ON keys.parent = tree.id)"
+                    " DELETE FROM key_values WHERE key IN tree";
+                static const char* const delete_keys =
+                    "WITH RECURSIVE tree(id) AS (SELECT ?"
+                    " UNION ALL SELECT keys.id FROM keys JOIN tree ON keys.parent = tree.id)"
+                    " DELETE FROM keys WHERE id IN tree";
+                for (const char* sql : {delete_values, delete_keys}) {
+                    registry_query q(s.db, sql);
+                    int rc = q.bind(1, id).step();
+                    if (rc != SQLITE_DONE)
+                        return s.db.error(rc);
+                }
+                return tx.commit();
+            });
     });
 }
 
 LONG RegDeleteValueA(HKEY hKey, LPCSTR lpValueName)
 {
     return guarded([&]() -> LONG {
-        registry_state& s = state();
-        std::lock_guard lock(s.mutex);
-        open_key key;
-        if (LONG result = begin_call(s, hKey, key); result != ERROR_SUCCESS)
-            return result;
-        if (!(key.access & KEY_SET_VALUE))
-            return ERROR_ACCESS_DENIED;
-        registry_transaction tx(s.db, true);
-        if (tx.result() != ERROR_SUCCESS)
-            return tx.result();
-        if (LONG result = check_alive(s.db, key.id); result != ERROR_SUCCESS)
-            return result;
-        registry_query q(s.db, "DELETE FROM key_values WHERE key = ? AND name = ?");
-        int rc = q.bind(1, key.id).bind(2, value_name(lpValueName)).step();
-        if (rc != SQLITE_DONE)
-            return s.db.error(rc);
-        if (sqlite3_changes(s.db.handle()) == 0)
-            return ERROR_FILE_NOT_FOUND;
-        return tx.commit();
+        return key_call(
+            hKey, KEY_SET_VALUE, true,
+            [&](registry_state& s, const open_key& key, registry_transaction& tx) -> LONG {
+                registry_query q(s.db, "DELETE FROM key_values WHERE key = ? AND name = ?");
+                int rc = q.bind(1, key.id).bind(2, value_name(lpValueName)).step();
+                if (rc != SQLITE_DONE)
+                    return s.db.error(rc);
+                if (sqlite3_changes(s.db.handle()) == 0)
+                    return ERROR_FILE_NOT_FOUND;
+                return tx.commit();
+            });
     });
 }
 
