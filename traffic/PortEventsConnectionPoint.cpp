@@ -257,7 +257,8 @@ BOOL CPortEventsConnectionPoint::WaitForReapers(DWORD dwMilliseconds)
                                                                                        : FALSE;
 }
 
-DWORD CPortEventsConnectionPoint::FireDataNotification(DWORD dwLength, const BYTE* pData)
+template <class MakeLeaf>
+void CPortEventsConnectionPoint::FanOut(MakeLeaf makeLeaf)
 {
     platform::critical_section_scope lock(this->lock());
     const std::size_t nSlots = connections().slot_count();
@@ -272,31 +273,24 @@ DWORD CPortEventsConnectionPoint::FireDataNotification(DWORD dwLength, const BYT
             continue;
         // The list holds the sink as the _ISerialPortEvents interface it was asked for, a
         // dispatch interface whose IUnknown and IDispatch share one pointer.
-        CDataNotificationLeaf* pLeaf = new (std::nothrow) CDataNotificationLeaf(
-            reinterpret_cast<IDispatch*>(pSink), dwLength, pData, TRUE, itGate->second);
+        CStrategy* pLeaf = makeLeaf(reinterpret_cast<IDispatch*>(pSink), itGate->second);
         if (pLeaf)
             itThread->second->Add(pLeaf, FALSE);
     }
+}
+
+DWORD CPortEventsConnectionPoint::FireDataNotification(DWORD dwLength, const BYTE* pData)
+{
+    FanOut([&](IDispatch* pSink, CConnectionGate* pGate) -> CStrategy* {
+        return new (std::nothrow) CDataNotificationLeaf(pSink, dwLength, pData, TRUE, pGate);
+    });
     return 0;
 }
 
 DWORD CPortEventsConnectionPoint::FireEventNotification(LONG lCode)
 {
-    platform::critical_section_scope lock(this->lock());
-    const std::size_t nSlots = connections().slot_count();
-    for (std::size_t i = 0; i < nSlots; ++i) {
-        IUnknown* pSink = connections().sink_at(i);
-        if (!pSink)
-            continue;
-        const DWORD dwCookie = connections().cookie_at(i);
-        auto itThread = m_mapThreads.find(dwCookie);
-        auto itGate = m_mapGates.find(dwCookie);
-        if (itThread == m_mapThreads.end() || itGate == m_mapGates.end())
-            continue;
-        CEventNotificationLeaf* pLeaf = new (std::nothrow)
-            CEventNotificationLeaf(reinterpret_cast<IDispatch*>(pSink), lCode, itGate->second);
-        if (pLeaf)
-            itThread->second->Add(pLeaf, FALSE);
-    }
+    FanOut([&](IDispatch* pSink, CConnectionGate* pGate) -> CStrategy* {
+        return new (std::nothrow) CEventNotificationLeaf(pSink, lCode, pGate);
+    });
     return 0;
 }

@@ -115,6 +115,11 @@ private:
     // thread. FALSE when no reaper thread can be created (nothing done then).
     static BOOL EndThread(CEventNotificationThread* pThread, BOOL bInCall);
     static DWORD ReaperThreadRun(LPVOID lpParameter);
+    // The fan-out walk: under the object lock, one task per connected sink, made by
+    // makeLeaf(sink, gate) and added at the back of that connection's thread; a task that
+    // cannot be allocated is skipped for its connection.
+    template <class MakeLeaf>
+    void FanOut(MakeLeaf makeLeaf);
 
     std::map<DWORD, CConnectionGate*> m_mapGates;  // cookie -> the connection's gate
     std::vector<CRetiredThread> m_vecRetired;      // taken out of m_mapThreads, not yet ended
