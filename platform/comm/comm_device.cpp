@@ -525,14 +525,8 @@ BOOL comm_device::read_file(LPVOID buffer, DWORD size, LPDWORD read, LPOVERLAPPE
     if (read)
         *read = 0;
     lock_t lock(mutex_);
-    if (DWORD error = usable(); error != ERROR_SUCCESS)
+    if (DWORD error = transfer_allowed(buffer, size, read_.has_value()); error != ERROR_SUCCESS)
         return fail(error);
-    if (buffer == nullptr && size > 0)
-        return fail(ERROR_NOACCESS);
-    if (abort_latched_)
-        return fail(ERROR_OPERATION_ABORTED);
-    if (read_)
-        return fail(ERROR_INVALID_PARAMETER);  // one read at a time per handle
     OVERLAPPED own{};
     LPOVERLAPPED target = ov ? ov : &own;
     begin(target);
@@ -568,6 +562,19 @@ BOOL comm_device::read_file(LPVOID buffer, DWORD size, LPDWORD read, LPOVERLAPPE
     return fail(ERROR_IO_PENDING);
 }
 
+DWORD comm_device::transfer_allowed(LPCVOID buffer, DWORD size, bool pending) const
+{
+    if (DWORD error = usable(); error != ERROR_SUCCESS)
+        return error;
+    if (buffer == nullptr && size > 0)
+        return ERROR_NOACCESS;
+    if (abort_latched_)
+        return ERROR_OPERATION_ABORTED;
+    if (pending)
+        return ERROR_INVALID_PARAMETER;  // one read and one write at a time per handle
+    return ERROR_SUCCESS;
+}
+
 // ---- writing ---------------------------------------------------------------------------
 
 // WriteFile hands the bytes to the line at once where it takes them all (completing
@@ -580,14 +587,8 @@ BOOL comm_device::write_file(LPCVOID buffer, DWORD size, LPDWORD written, LPOVER
     if (written)
         *written = 0;
     lock_t lock(mutex_);
-    if (DWORD error = usable(); error != ERROR_SUCCESS)
+    if (DWORD error = transfer_allowed(buffer, size, write_.has_value()); error != ERROR_SUCCESS)
         return fail(error);
-    if (buffer == nullptr && size > 0)
-        return fail(ERROR_NOACCESS);
-    if (abort_latched_)
-        return fail(ERROR_OPERATION_ABORTED);
-    if (write_)
-        return fail(ERROR_INVALID_PARAMETER);  // one write at a time per handle
     OVERLAPPED own{};
     LPOVERLAPPED target = ov ? ov : &own;
     begin(target);

@@ -105,6 +105,9 @@ private:
     void kick();
     BOOL fail(DWORD error) const;
     DWORD usable() const;  // ERROR_SUCCESS or why the device cannot be used
+    // ERROR_SUCCESS when a ReadFile or WriteFile may start: the device is usable, the
+    // buffer is there, no abort is latched and no transfer of the same kind is pending.
+    DWORD transfer_allowed(LPCVOID buffer, DWORD size, bool pending) const;
     BOOL finish_sync(LPOVERLAPPED ov, LPDWORD transferred, lock_t& lock);
     static void begin(LPOVERLAPPED ov);
     void complete(LPOVERLAPPED ov, DWORD error, DWORD bytes);
