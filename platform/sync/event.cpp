@@ -53,12 +53,17 @@ private:
     bool signalled_;  // guarded by the dispatcher mutex
 };
 
-std::shared_ptr<event_object> find_event(HANDLE handle)
+// Applies one of the event's operations; FALSE with ERROR_INVALID_HANDLE when the handle
+// names no open event.
+BOOL act_on_event(HANDLE handle, void (event_object::*operation)())
 {
     auto event = lookup_handle_as<event_object>(handle);
-    if (!event)
+    if (!event) {
         SetLastError(ERROR_INVALID_HANDLE);
-    return event;
+        return FALSE;
+    }
+    ((*event).*operation)();
+    return TRUE;
 }
 
 }  // namespace
@@ -92,20 +97,12 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState
 // signalled until one wait consumes it.
 BOOL SetEvent(HANDLE hEvent)
 {
-    auto event = platform::find_event(hEvent);
-    if (!event)
-        return FALSE;
-    event->set();
-    return TRUE;
+    return platform::act_on_event(hEvent, &platform::event_object::set);
 }
 
 BOOL ResetEvent(HANDLE hEvent)
 {
-    auto event = platform::find_event(hEvent);
-    if (!event)
-        return FALSE;
-    event->reset();
-    return TRUE;
+    return platform::act_on_event(hEvent, &platform::event_object::reset);
 }
 
 // Exact: the waiters registered at this instant are released (all, or the longest
@@ -113,9 +110,5 @@ BOOL ResetEvent(HANDLE hEvent)
 // finds the event unsignalled.
 BOOL PulseEvent(HANDLE hEvent)
 {
-    auto event = platform::find_event(hEvent);
-    if (!event)
-        return FALSE;
-    event->pulse();
-    return TRUE;
+    return platform::act_on_event(hEvent, &platform::event_object::pulse);
 }
