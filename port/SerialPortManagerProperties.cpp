@@ -274,6 +274,25 @@ HRESULT GetDcbProperty(CSerialPortManager& port, const CAccessorTrace<T*>& t,
     return hr;
 }
 
+// The getters of the line flags the object keeps itself: no device call. read() gives
+// the value to report, read under the state lock.
+template <class Read>
+HRESULT GetLineFlag(CSerialPortManager& port, const CAccessorTrace<VARIANT_BOOL*>& t,
+                    VARIANT_BOOL* pVal, Read read)
+{
+    CStateReadLock state(port);
+    HRESULT hr = S_OK;
+    if (!pVal) {
+        t(0, "Error!  pVal == NULL");
+        hr = E_POINTER;
+    } else {
+        *pVal = read();
+        t(5, "*pVal = %#x", *pVal);
+    }
+    t(2, "Returning %#x", hr);
+    return hr;
+}
+
 // ---- time-outs ------------------------------------------------------------------------------------
 
 HRESULT GetTimeout(CSerialPortManager& port, const CAccessorTrace<ULONG*>& t,
@@ -625,18 +644,9 @@ STDMETHODIMP CSerialPortManager::get_DTRLine(ULONG dwNoNotifyCookie, VARIANT_BOO
 {
     const CAccessorTrace<VARIANT_BOOL*> t(this, "get_DTRLine", dwNoNotifyCookie, pVal, "%#x");
     t.Entry();
-    CStateReadLock state(*this);
-    HRESULT hr = S_OK;
-    if (!pVal) {
-        t(0, "Error!  pVal == NULL");
-        hr = E_POINTER;
-    } else {
-        // As stored: a TRUE given as -1 reads back as -1.
-        *pVal = static_cast<VARIANT_BOOL>(LoadFlag(m_bDTRLineActive));
-        t(5, "*pVal = %#x", *pVal);
-    }
-    t(2, "Returning %#x", hr);
-    return hr;
+    // As stored: a TRUE given as -1 reads back as -1.
+    return GetLineFlag(*this, t, pVal,
+                       [this] { return static_cast<VARIANT_BOOL>(LoadFlag(m_bDTRLineActive)); });
 }
 
 STDMETHODIMP CSerialPortManager::put_DTRLine(ULONG dwNoNotifyCookie, VARIANT_BOOL newVal)
@@ -840,17 +850,9 @@ STDMETHODIMP CSerialPortManager::get_Break(ULONG dwNoNotifyCookie, VARIANT_BOOL*
 {
     const CAccessorTrace<VARIANT_BOOL*> t(this, "get_Break", dwNoNotifyCookie, pVal, "%#x");
     t.Entry();
-    CStateReadLock state(*this);
-    HRESULT hr = S_OK;
-    if (!pVal) {
-        t(0, "Error!  pVal == NULL");
-        hr = E_POINTER;
-    } else {
-        *pVal = LoadFlag(m_bBreakActive) ? 1 : 0;
-        t(5, "*pVal = %#x", *pVal);
-    }
-    t(2, "Returning %#x", hr);
-    return hr;
+    return GetLineFlag(*this, t, pVal, [this] {
+        return static_cast<VARIANT_BOOL>(LoadFlag(m_bBreakActive) ? 1 : 0);
+    });
 }
 
 // Break asks and tells nobody: it is a momentary line condition, not a setting.
