@@ -50,6 +50,10 @@ device_lock::~device_lock()
 std::string device_lock::lock_file_for(const std::string& device_path)
 {
     std::string name = device_path;
+    if (char* real = ::realpath(device_path.c_str(), nullptr)) {
+        name = real;
+        std::free(real);
+    }
     if (name.rfind("/dev/", 0) == 0)
         name.erase(0, 5);
     for (char& c : name) {

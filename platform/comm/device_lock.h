@@ -6,8 +6,9 @@
 // - the UUCP lock file /var/lock/LCK..<name> holding the owner's pid, which terminal
 //   programs honour; a file left by a process that no longer runs is removed; when
 //   /var/lock cannot be written the lock file is skipped quietly;
-// - TIOCEXCL, set by the tty back end, which refuses later opens by unprivileged
-//   processes (root passes it, so it is a help, not the guarantee).
+// - TIOCEXCL, set by the tty back end while it holds the device and cleared when it
+//   closes it, which refuses other opens by unprivileged processes (root passes it, so
+//   it is a help, not the guarantee).
 #pragma once
 
 #include <string>
@@ -27,7 +28,11 @@ public:
     // Removes the lock file (the flock goes with the descriptor).
     void release();
 
-    // The lock file's path for a device: /var/lock/LCK..ttyS0, /var/lock/LCK..pts_3.
+    // The lock file's path for a device, named after the device the path resolves to
+    // (links followed), so that every name of one device shares one lock file: the path
+    // below /dev with '/' as '_', /var/lock/LCK..ttyUSB0 for a /dev/serial/by-id link to
+    // /dev/ttyUSB0, /var/lock/LCK..pts_3 for /dev/pts/3. A path that does not resolve is
+    // taken as given.
     static std::string lock_file_for(const std::string& device_path);
 
 private:

@@ -356,6 +356,9 @@ void tty_line::close()
     if (fd_ < 0)
         return;
     stop_modem_watch();
+    // Exclusive mode belongs to the tty, not to this descriptor: left set, it would keep
+    // refusing unprivileged opens for as long as anything else holds the tty.
+    ::ioctl(fd_, TIOCNXCL);
     lock_.release();
     ::close(fd_);
     fd_ = -1;
