@@ -36,6 +36,26 @@ std::chrono::milliseconds ms(ULONGLONG n)
     return std::chrono::milliseconds(static_cast<std::int64_t>(n));
 }
 
+// start + n ms, saturating at the clock's end. A total time-out reaches
+// MAXDWORD * MAXDWORD + MAXDWORD ms, far more than a time point holds; any time-out
+// past the clock's end never expires.
+comm_device::clock::time_point deadline_after(comm_device::clock::time_point start, ULONGLONG n)
+{
+    using clock = comm_device::clock;
+    auto room = std::chrono::duration_cast<std::chrono::milliseconds>(clock::time_point::max() -
+                                                                      start).count();
+    if (n >= static_cast<ULONGLONG>(room))
+        return clock::time_point::max();
+    return start + ms(n);
+}
+
+// The total time-out of a transfer of size bytes, in ms; 0 when neither part is set.
+// Both parts are at most MAXDWORD, so the sum fits in 64 bits.
+ULONGLONG total_timeout(DWORD multiplier, DWORD size, DWORD constant)
+{
+    return static_cast<ULONGLONG>(multiplier) * size + constant;
+}
+
 }  // namespace
 
 serial_line::~serial_line() = default;
@@ -243,21 +263,24 @@ BOOL comm_device::finish_sync(LPOVERLAPPED ov, LPDWORD transferred, lock_t& lock
     return status == 0 ? TRUE : fail(status);
 }
 
+void comm_device::abort_transfers(DWORD error)
+{
+    for (const read_op& r : reads_)
+        complete(r.ov, error, r.done);
+    reads_.clear();
+    for (const write_op& w : writes_)
+        complete(w.ov, error, w.done);
+    writes_.clear();
+    write_blocked_ = false;
+}
+
 void comm_device::abort_all(DWORD error)
 {
-    if (read_) {
-        complete(read_->ov, error, read_->done);
-        read_.reset();
-    }
-    if (write_) {
-        complete(write_->ov, error, write_->done);
-        write_.reset();
-    }
+    abort_transfers(error);
     if (wait_) {
         complete(wait_->ov, error, 0);
         wait_.reset();
     }
-    write_blocked_ = false;
 }
 
 // CancelIo ends every pending operation of the handle, whichever thread started it,
@@ -307,7 +330,7 @@ void comm_device::run()
     lock_t lock(mutex_);
     while (!stop_) {
         bool want_read = !gone_ && !throttled_ && rx_.free() > 0;
-        bool want_write = !gone_ && write_ && write_blocked_;
+        bool want_write = !gone_ && !writes_.empty() && write_blocked_;
         serial_line::wait_spec request;
         if (!gone_)
             request = line_->wait_for(want_read, want_write);
@@ -380,22 +403,14 @@ void comm_device::run()
             receive_result result;
             std::size_t placed = filter_.decode(staging.data(), static_cast<std::size_t>(got),
                                                 options, delta, counted, decoded.data(), result);
-            // fAbortOnError: a line error ends the pending read and write with
+            // fAbortOnError: a line error ends the pending reads and writes with
             // ERROR_OPERATION_ABORTED (the bytes stay in the queue) and refuses reads and
             // writes until ClearCommError.
             if (result.errors) {
                 errors_ |= result.errors;
                 if (dcb_.fAbortOnError) {
                     abort_latched_ = true;
-                    if (read_) {
-                        complete(read_->ov, ERROR_OPERATION_ABORTED, read_->done);
-                        read_.reset();
-                    }
-                    if (write_) {
-                        complete(write_->ov, ERROR_OPERATION_ABORTED, write_->done);
-                        write_.reset();
-                        write_blocked_ = false;
-                    }
+                    abort_transfers(ERROR_OPERATION_ABORTED);
                 }
             }
             receive(decoded.data(), placed);
@@ -423,14 +438,16 @@ std::optional<comm_device::clock::time_point> comm_device::next_deadline() const
         if (!next || t < *next)
             next = t;
     };
-    if (read_) {
-        if (read_->total)
-            consider(*read_->total);
-        if (read_->interval && read_->done > 0)
-            consider(read_->last_byte + ms(read_->interval));
+    // Only the operation at the head of each queue has started its time-outs.
+    if (!reads_.empty()) {
+        const read_op& r = reads_.front();
+        if (r.total)
+            consider(*r.total);
+        if (r.interval && r.done > 0)
+            consider(r.last_byte + ms(r.interval));
     }
-    if (write_ && write_->total)
-        consider(*write_->total);
+    if (!writes_.empty() && writes_.front().total)
+        consider(*writes_.front().total);
     if (tx_check_at_)
         consider(*tx_check_at_);
     return next;
@@ -439,20 +456,22 @@ std::optional<comm_device::clock::time_point> comm_device::next_deadline() const
 void comm_device::check_deadlines(clock::time_point now)
 {
     // A read or write whose time-out has passed completes successfully with the bytes
-    // moved so far, as COMMTIMEOUTS documents.
-    if (read_) {
-        bool expired = (read_->total && now >= *read_->total) ||
-                       (read_->interval && read_->done > 0 &&
-                        now >= read_->last_byte + ms(read_->interval));
+    // moved so far, as COMMTIMEOUTS documents; the next one in its queue starts.
+    if (!reads_.empty()) {
+        const read_op& r = reads_.front();
+        bool expired = (r.total && now >= *r.total) ||
+                       (r.interval && r.done > 0 && now >= r.last_byte + ms(r.interval));
         if (expired) {
-            complete(read_->ov, ERROR_SUCCESS, read_->done);
-            read_.reset();
+            complete(r.ov, ERROR_SUCCESS, r.done);
+            reads_.pop_front();
+            service_read(now);
         }
     }
-    if (write_ && write_->total && now >= *write_->total) {
-        complete(write_->ov, ERROR_SUCCESS, write_->done);
-        write_.reset();
+    if (!writes_.empty() && writes_.front().total && now >= *writes_.front().total) {
+        complete(writes_.front().ov, ERROR_SUCCESS, writes_.front().done);
+        writes_.pop_front();
         write_blocked_ = false;
+        continue_write(now);
     }
     if (tx_check_at_ && now >= *tx_check_at_)
         check_tx_empty(now);
@@ -496,19 +515,28 @@ void comm_device::take_from_queue(BYTE* out, std::size_t size)
         kick();
 }
 
+// Feeds the reads in issue order: the head takes what the queue holds and, once met,
+// completes and hands the rest to the next. A read's time-outs start when it reaches
+// the head.
 void comm_device::service_read(clock::time_point now)
 {
-    if (!read_)
-        return;
-    std::size_t take = std::min<std::size_t>(read_->size - read_->done, rx_.size());
-    if (take > 0) {
-        take_from_queue(read_->buffer + read_->done, take);
-        read_->done += static_cast<DWORD>(take);
-        read_->last_byte = now;
-    }
-    if (read_->done == read_->size || (read_->first_byte_ends && read_->done > 0)) {
-        complete(read_->ov, ERROR_SUCCESS, read_->done);
-        read_.reset();
+    while (!reads_.empty()) {
+        read_op& r = reads_.front();
+        if (!r.started) {
+            r.started = true;
+            if (r.total_ms)
+                r.total = deadline_after(now, r.total_ms);
+        }
+        std::size_t take = std::min<std::size_t>(r.size - r.done, rx_.size());
+        if (take > 0) {
+            take_from_queue(r.buffer + r.done, take);
+            r.done += static_cast<DWORD>(take);
+            r.last_byte = now;
+        }
+        if (r.done < r.size && !r.return_now && !(r.first_byte_ends && r.done > 0))
+            return;
+        complete(r.ov, ERROR_SUCCESS, r.done);
+        reads_.pop_front();
     }
 }
 
@@ -516,53 +544,60 @@ void comm_device::service_read(clock::time_point now)
 // the request is met: the full count, or, with ReadIntervalTimeout MAXDWORD, whatever is
 // there (both total time-outs 0: even nothing). Otherwise it pends until the count is
 // met or a time-out passes: the total time-out (multiplier * count + constant, when
-// either is set) from the start, the interval time-out from the last byte once a first
-// byte has arrived. MAXDWORD/MAXDWORD/c waits up to c for a first byte and returns it at
-// once; ReadIntervalTimeout MAXDWORD with other totals likewise returns with the first
-// bytes, within the total. All zero waits for the full count.
+// either is set, saturating far in the future) from the start, the interval time-out
+// from the last byte once a first byte has arrived. MAXDWORD/MAXDWORD/c waits up to c
+// for a first byte and returns it at once; ReadIntervalTimeout MAXDWORD with other
+// totals likewise returns with the first bytes, within the total. All zero waits for
+// the full count. A read issued while others pend queues behind them and starts, with
+// the time-outs in force when it was issued, when they have completed.
 BOOL comm_device::read_file(LPVOID buffer, DWORD size, LPDWORD read, LPOVERLAPPED ov)
 {
     if (read)
         *read = 0;
     lock_t lock(mutex_);
-    if (DWORD error = transfer_allowed(buffer, size, read_.has_value()); error != ERROR_SUCCESS)
+    if (DWORD error = transfer_allowed(buffer, size); error != ERROR_SUCCESS)
         return fail(error);
     OVERLAPPED own{};
     LPOVERLAPPED target = ov ? ov : &own;
     begin(target);
 
     const COMMTIMEOUTS& t = timeouts_;
-    bool return_now = t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
-                      t.ReadTotalTimeoutConstant == 0;
-    bool first_byte_ends = t.ReadIntervalTimeout == MAXDWORD && !return_now;
-    auto* bytes = static_cast<BYTE*>(buffer);
-    std::size_t take = std::min<std::size_t>(size, rx_.size());
-    if (size == 0 || take == size || return_now || (first_byte_ends && take > 0)) {
-        take_from_queue(bytes, take);
-        complete(target, ERROR_SUCCESS, static_cast<DWORD>(take));
-        if (read)
-            *read = static_cast<DWORD>(take);
-        return TRUE;
+    read_op op{};
+    op.ov = target;
+    op.buffer = static_cast<BYTE*>(buffer);
+    op.size = size;
+    op.return_now = t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
+                    t.ReadTotalTimeoutConstant == 0;
+    op.first_byte_ends = t.ReadIntervalTimeout == MAXDWORD && !op.return_now;
+    if (reads_.empty()) {
+        std::size_t take = std::min<std::size_t>(size, rx_.size());
+        if (size == 0 || take == size || op.return_now || (op.first_byte_ends && take > 0)) {
+            take_from_queue(op.buffer, take);
+            complete(target, ERROR_SUCCESS, static_cast<DWORD>(take));
+            if (read)
+                *read = static_cast<DWORD>(take);
+            return TRUE;
+        }
     }
-
-    auto now = clock::now();
-    read_op op{target, bytes, size, 0, first_byte_ends, std::nullopt, 0, now};
-    ULONGLONG multiplier = t.ReadTotalTimeoutMultiplier;
-    if (first_byte_ends && multiplier == MAXDWORD)
+    DWORD multiplier = t.ReadTotalTimeoutMultiplier;
+    if (op.first_byte_ends && multiplier == MAXDWORD)
         multiplier = 0;
-    if (multiplier || t.ReadTotalTimeoutConstant)
-        op.total = now + ms(multiplier * size + t.ReadTotalTimeoutConstant);
-    if (!first_byte_ends)
+    op.total_ms = total_timeout(multiplier, size, t.ReadTotalTimeoutConstant);
+    if (!op.first_byte_ends)
         op.interval = t.ReadIntervalTimeout;
-    read_ = op;
-    service_read(now);
-    kick();
+    reads_.push_back(op);
+    if (reads_.size() == 1) {
+        service_read(clock::now());
+        // The driver thread must wait for the new read's deadline too.
+        if (!reads_.empty() && (reads_.front().total || reads_.front().interval))
+            kick();
+    }
     if (ov == nullptr)
         return finish_sync(&own, read, lock);
     return fail(ERROR_IO_PENDING);
 }
 
-DWORD comm_device::transfer_allowed(LPCVOID buffer, DWORD size, bool pending) const
+DWORD comm_device::transfer_allowed(LPCVOID buffer, DWORD size) const
 {
     if (DWORD error = usable(); error != ERROR_SUCCESS)
         return error;
@@ -570,75 +605,90 @@ DWORD comm_device::transfer_allowed(LPCVOID buffer, DWORD size, bool pending) co
         return ERROR_NOACCESS;
     if (abort_latched_)
         return ERROR_OPERATION_ABORTED;
-    if (pending)
-        return ERROR_INVALID_PARAMETER;  // one read and one write at a time per handle
     return ERROR_SUCCESS;
 }
 
 // ---- writing ---------------------------------------------------------------------------
 
 // WriteFile hands the bytes to the line at once where it takes them all (completing
-// immediately); the rest is written by the driver thread as the line takes it. The
-// total write time-out (multiplier * count + constant, when either is set) completes
-// the write successfully with the bytes written so far. A write is complete when the
-// device has taken every byte, not when the last has left the wire (EV_TXEMPTY).
+// immediately); the rest is written by the driver thread as the line takes it. Writes
+// issued while others pend queue behind them and go out whole, one after the other, in
+// the order issued. The total write time-out (multiplier * count + constant, when
+// either is set, saturating far in the future) counts from when the write starts on
+// the line, that is when the writes before it have completed, not from when it was
+// issued, so a write queued behind a slow one is not timed out before it had the line;
+// it completes the write successfully with the bytes written so far. A write is
+// complete when the device has taken every byte, not when the last has left the wire
+// (EV_TXEMPTY).
 BOOL comm_device::write_file(LPCVOID buffer, DWORD size, LPDWORD written, LPOVERLAPPED ov)
 {
     if (written)
         *written = 0;
     lock_t lock(mutex_);
-    if (DWORD error = transfer_allowed(buffer, size, write_.has_value()); error != ERROR_SUCCESS)
+    if (DWORD error = transfer_allowed(buffer, size); error != ERROR_SUCCESS)
         return fail(error);
     OVERLAPPED own{};
     LPOVERLAPPED target = ov ? ov : &own;
     begin(target);
-    auto now = clock::now();
-    write_op op{target, static_cast<const BYTE*>(buffer), size, 0, std::nullopt};
-    ULONGLONG multiplier = timeouts_.WriteTotalTimeoutMultiplier;
-    if (multiplier || timeouts_.WriteTotalTimeoutConstant)
-        op.total = now + ms(multiplier * size + timeouts_.WriteTotalTimeoutConstant);
-    write_ = op;
-    continue_write(now);
-    if (tx_check_at_)
-        kick();  // the driver thread must look at the output queue again
-    if (!write_ && status_of(target).load() == 0) {
-        if (written)
-            *written = static_cast<DWORD>(count_of(target).load());
-        return TRUE;
+    write_op op{};
+    op.ov = target;
+    op.buffer = static_cast<const BYTE*>(buffer);
+    op.size = size;
+    op.total_ms = total_timeout(timeouts_.WriteTotalTimeoutMultiplier, size,
+                                timeouts_.WriteTotalTimeoutConstant);
+    writes_.push_back(op);
+    if (writes_.size() == 1) {
+        continue_write(clock::now());
+        ULONG_PTR status = status_of(target).load();
+        if (status != STATUS_PENDING) {
+            if (tx_check_at_)
+                kick();  // the driver thread must look at the output queue again
+            if (status != ERROR_SUCCESS)
+                return fail(static_cast<DWORD>(status));
+            if (written)
+                *written = static_cast<DWORD>(count_of(target).load());
+            return TRUE;
+        }
+        kick();  // the driver thread takes over: it waits until the line takes more
     }
-    if (!write_ && ov)
-        return fail(static_cast<DWORD>(status_of(target).load()));
-    kick();
     if (ov == nullptr)
         return finish_sync(&own, written, lock);
     return fail(ERROR_IO_PENDING);
 }
 
+// Writes the queued writes in order until the line takes no more (the driver thread
+// then waits for it to) or the queue is empty.
 void comm_device::continue_write(clock::time_point now)
 {
-    if (!write_)
-        return;
-    while (write_->done < write_->size) {
-        if (dcb_.fRtsControl == RTS_CONTROL_TOGGLE && !rts_) {
-            if (line_->has_modem_lines())
-                line_->set_rts(true);
-            rts_ = true;
+    while (!writes_.empty()) {
+        write_op& w = writes_.front();
+        if (!w.started) {
+            w.started = true;
+            if (w.total_ms)
+                w.total = deadline_after(now, w.total_ms);
         }
-        ssize_t n = line_->write(write_->buffer + write_->done, write_->size - write_->done);
-        if (n > 0) {
-            write_->done += static_cast<DWORD>(n);
-            tx_active_ = true;
-            continue;
-        }
-        if (n == -EAGAIN || n == -EINTR || n == 0) {
-            write_blocked_ = true;
+        while (w.done < w.size) {
+            if (dcb_.fRtsControl == RTS_CONTROL_TOGGLE && !rts_) {
+                if (line_->has_modem_lines())
+                    line_->set_rts(true);
+                rts_ = true;
+            }
+            ssize_t n = line_->write(w.buffer + w.done, w.size - w.done);
+            if (n > 0) {
+                w.done += static_cast<DWORD>(n);
+                tx_active_ = true;
+                continue;
+            }
+            if (n == -EAGAIN || n == -EINTR || n == 0) {
+                write_blocked_ = true;
+                return;
+            }
+            device_gone();
             return;
         }
-        device_gone();
-        return;
+        complete(w.ov, ERROR_SUCCESS, w.done);
+        writes_.pop_front();
     }
-    complete(write_->ov, ERROR_SUCCESS, write_->done);
-    write_.reset();
     write_blocked_ = false;
     check_tx_empty(now);
 }
@@ -651,7 +701,7 @@ void comm_device::continue_write(clock::time_point now)
 void comm_device::check_tx_empty(clock::time_point now)
 {
     tx_check_at_.reset();
-    if (!tx_active_ || write_)
+    if (!tx_active_ || !writes_.empty())
         return;
     bool toggling = dcb_.fRtsControl == RTS_CONTROL_TOGGLE;
     if (!(mask_ & EV_TXEMPTY) && !toggling) {
@@ -788,9 +838,10 @@ BOOL comm_device::get_state(DCB& dcb)
 }
 
 // A DCB no device can take fails with ERROR_INVALID_PARAMETER and changes nothing.
-// DTR and RTS follow their control modes when a mode changes: DISABLE lowers the line,
-// ENABLE raises it, HANDSHAKE raises it (DTR handshake has no Linux counterpart; RTS
-// handshake is the kernel's CRTSCTS), TOGGLE lowers RTS until there is output.
+// DTR and RTS follow their control modes: DISABLE lowers the line and ENABLE raises it
+// on every call, whatever the line was set to since; HANDSHAKE raises it (DTR handshake
+// has no Linux counterpart; RTS handshake is the kernel's CRTSCTS) and TOGGLE lowers RTS
+// until there is output, both when the mode changes.
 BOOL comm_device::set_state(const DCB& dcb)
 {
     std::lock_guard lock(mutex_);
@@ -806,12 +857,16 @@ BOOL comm_device::set_state(const DCB& dcb)
     dcb_.DCBlength = sizeof(DCB);
     requested_ = want;
     bool lines = line_->has_modem_lines();
-    if (old.fDtrControl != dcb.fDtrControl) {
+    // ENABLE and DISABLE have the same values for DTR and RTS.
+    auto fixed = [](DWORD mode) {
+        return mode == DTR_CONTROL_ENABLE || mode == DTR_CONTROL_DISABLE;
+    };
+    if (old.fDtrControl != dcb.fDtrControl || fixed(dcb.fDtrControl)) {
         dtr_ = dcb.fDtrControl != DTR_CONTROL_DISABLE;
         if (lines)
             line_->set_dtr(dtr_);
     }
-    if (old.fRtsControl != dcb.fRtsControl) {
+    if (old.fRtsControl != dcb.fRtsControl || fixed(dcb.fRtsControl)) {
         rts_ = dcb.fRtsControl == RTS_CONTROL_ENABLE || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE;
         if (lines)
             line_->set_rts(rts_);
@@ -834,7 +889,7 @@ BOOL comm_device::get_timeouts(COMMTIMEOUTS& timeouts)
     return TRUE;
 }
 
-// New time-outs apply to the reads and writes started after the call. All three read
+// New time-outs apply to the reads and writes issued after the call. All three read
 // time-outs MAXDWORD is refused (ERROR_INVALID_PARAMETER), as the original driver does.
 BOOL comm_device::set_timeouts(const COMMTIMEOUTS& timeouts)
 {
@@ -862,13 +917,15 @@ BOOL comm_device::clear_error(LPDWORD errors, LPCOMSTAT stat)
     abort_latched_ = false;
     if (stat) {
         *stat = COMSTAT{};
-        bool output_waiting = write_.has_value();
+        bool output_waiting = !writes_.empty();
         stat->fCtsHold = dcb_.fOutxCtsFlow && line_->has_modem_lines() &&
                          !(modem_ & MS_CTS_ON) && output_waiting;
         stat->fXoffHold = tx_suspended_;
         stat->cbInQue = static_cast<DWORD>(rx_.size());
-        stat->cbOutQue = static_cast<DWORD>((write_ ? write_->size - write_->done : 0) +
-                                            line_->output_pending());
+        std::size_t queued = line_->output_pending();
+        for (const write_op& w : writes_)
+            queued += w.size - w.done;
+        stat->cbOutQue = static_cast<DWORD>(std::min<std::size_t>(queued, MAXDWORD));
     }
     return TRUE;
 }

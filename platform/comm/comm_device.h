@@ -6,10 +6,19 @@
 // bounded receive queue (when the queue is full it stops reading, so the kernel's flow
 // control can act), finishes pending reads and writes, and raises comm events.
 //
-// Each handle has at most one WaitCommEvent, one ReadFile and one WriteFile pending.
+// A handle may have any number of ReadFile and WriteFile calls pending, from any
+// threads: reads queue in one line and writes in another, and each queue is carried out
+// in the order its operations were issued, one operation at a time, so bytes are
+// neither lost nor reordered. At most one WaitCommEvent is pending; a second is refused.
 // Operations that can finish at once do so in the caller's thread. Every access to a
 // caller's OVERLAPPED block or buffer happens under the device mutex, which is how
 // CancelIo and CloseHandle guarantee that the driver has let go of them on return.
+//
+// A freshly opened device reports the time-outs initial_timeouts(): reads end after a
+// gap of read_interval_default ms in the incoming bytes, and no total time-outs. So a
+// caller that sets only a total constant (as the shared port does) gets a short message
+// a few milliseconds after its last byte, while a steady stream of 2400 baud or faster
+// (at most 4.2 ms per character) still fills whole reads.
 #pragma once
 
 #include "platform/base/handle.h"
@@ -20,6 +29,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -51,6 +61,11 @@ class comm_device final : public kernel_object {
 public:
     using clock = std::chrono::steady_clock;
     static constexpr std::size_t receive_queue_size = 64 * 1024;
+    static constexpr DWORD read_interval_default = 5;
+    static constexpr COMMTIMEOUTS initial_timeouts()
+    {
+        return {read_interval_default, 0, 0, 0, 0};
+    }
 
     // Opens a device path (a tty, or "sim:<name>") and starts its driver thread.
     // ERROR_SUCCESS, ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED or another error.
@@ -76,21 +91,28 @@ public:
     BOOL escape(DWORD function);
 
 private:
+    // A queued read or write. Its time-outs are fixed when it is issued and start to
+    // run when it reaches the head of its queue (started).
     struct read_op {
-        LPOVERLAPPED ov;
-        BYTE* buffer;
-        DWORD size;
-        DWORD done;
-        bool first_byte_ends;                   // ReadIntervalTimeout MAXDWORD forms
-        std::optional<clock::time_point> total; // total time-out
-        DWORD interval;                         // 0: none
+        LPOVERLAPPED ov = nullptr;
+        BYTE* buffer = nullptr;
+        DWORD size = 0;
+        DWORD done = 0;
+        bool return_now = false;       // MAXDWORD/0/0: whatever is there, even nothing
+        bool first_byte_ends = false;  // the other ReadIntervalTimeout MAXDWORD forms
+        bool started = false;
+        ULONGLONG total_ms = 0;        // 0: no total time-out
+        DWORD interval = 0;            // 0: none
+        std::optional<clock::time_point> total;
         clock::time_point last_byte;
     };
     struct write_op {
-        LPOVERLAPPED ov;
-        const BYTE* buffer;
-        DWORD size;
-        DWORD done;
+        LPOVERLAPPED ov = nullptr;
+        const BYTE* buffer = nullptr;
+        DWORD size = 0;
+        DWORD done = 0;
+        bool started = false;
+        ULONGLONG total_ms = 0;
         std::optional<clock::time_point> total;
     };
     struct wait_op {
@@ -106,12 +128,13 @@ private:
     BOOL fail(DWORD error) const;
     DWORD usable() const;  // ERROR_SUCCESS or why the device cannot be used
     // ERROR_SUCCESS when a ReadFile or WriteFile may start: the device is usable, the
-    // buffer is there, no abort is latched and no transfer of the same kind is pending.
-    DWORD transfer_allowed(LPCVOID buffer, DWORD size, bool pending) const;
+    // buffer is there and no abort is latched.
+    DWORD transfer_allowed(LPCVOID buffer, DWORD size) const;
     BOOL finish_sync(LPOVERLAPPED ov, LPDWORD transferred, lock_t& lock);
     static void begin(LPOVERLAPPED ov);
     void complete(LPOVERLAPPED ov, DWORD error, DWORD bytes);
     void raise(DWORD events);
+    void abort_transfers(DWORD error);  // every pending read and write
     void abort_all(DWORD error);
     void device_gone();
     void receive(const BYTE* data, std::size_t size);
@@ -141,7 +164,7 @@ private:
 
     DCB dcb_{};
     line_settings requested_;
-    COMMTIMEOUTS timeouts_{};
+    COMMTIMEOUTS timeouts_ = initial_timeouts();
     DWORD mask_ = 0;
     DWORD events_ = 0;  // events that occurred while no wait was pending, masked
     DWORD errors_ = 0;  // CE_* since the last ClearCommError
@@ -164,8 +187,8 @@ private:
     std::optional<clock::time_point> tx_check_at_;
     bool write_blocked_ = false;  // the line took no more bytes: wait for POLLOUT
 
-    std::optional<read_op> read_;
-    std::optional<write_op> write_;
+    std::deque<read_op> reads_;    // in issue order; the front one is being served
+    std::deque<write_op> writes_;
     std::optional<wait_op> wait_;
 };
 

@@ -5,6 +5,7 @@
 #include "platform/comm/device_lock.h"
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
@@ -208,7 +209,7 @@ TEST_F(PtyTest, CancelIoAbortsEveryPendingOperationAndLetsGo)
     pty.send("after");
     wait_queued(5);
 
-    // A second pending operation of one kind is refused while the first runs.
+    // A second WaitCommEvent is refused while the first runs.
     BYTE small[4];
     ASSERT_TRUE(SetCommMask(port, EV_RXFLAG));
     ASSERT_FALSE(WaitCommEvent(port, &events, &e.ov));
@@ -220,6 +221,102 @@ TEST_F(PtyTest, CancelIoAbortsEveryPendingOperationAndLetsGo)
     ASSERT_TRUE(CancelIo(port));
 }
 
+// Big writes issued back to back, overlapped and not, from two threads: each waits for
+// the one before it and every byte arrives once, in order.
+TEST_F(PtyTest, BigWritesBackToBackArriveWhole)
+{
+    constexpr std::size_t part = 128 * 1024;
+    std::vector<std::vector<BYTE>> parts;
+    std::string expected;
+    for (unsigned i = 0; i < 4; ++i) {
+        parts.push_back(pattern(part, 10 + i));
+        expected.append(parts.back().begin(), parts.back().end());
+    }
+    std::string got;
+    std::thread master_reader([&] { got = pty.receive(expected.size()); });
+    overlapped w[3];
+    DWORD n = 0;
+    for (int i = 0; i < 3; ++i) {
+        if (!WriteFile(port, parts[i].data(), part, &n, &w[i].ov)) {
+            ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+        }
+    }
+    DWORD sync_n = 0;
+    EXPECT_TRUE(WriteFile(port, parts[3].data(), part, &sync_n, nullptr));
+    EXPECT_EQ(sync_n, part);
+    for (auto& o : w)
+        EXPECT_EQ(finish(port, o), static_cast<long>(part));
+    master_reader.join();
+    ASSERT_EQ(got.size(), expected.size());
+    EXPECT_TRUE(got == expected);
+}
+
+// Total time-outs of MAXDWORD multipliers and constants with big transfers lie beyond
+// what the clock holds: they must saturate, not wrap into the past and end at once.
+TEST_F(PtyTest, ExtremeTotalTimeoutsSaturate)
+{
+    std::vector<BYTE> buffer(1 << 20);
+    const COMMTIMEOUTS cases[] = {
+        {0, MAXDWORD, 0, 0, 0},
+        {0, MAXDWORD, MAXDWORD, 0, 0},
+        {MAXDWORD - 1, MAXDWORD, MAXDWORD, 0, 0},
+        {0, 0, MAXDWORD, 0, 0},
+    };
+    for (COMMTIMEOUTS t : cases) {
+        ASSERT_TRUE(SetCommTimeouts(port, &t));
+        for (DWORD size : {DWORD{2148}, DWORD{1 << 20}}) {
+            overlapped r;
+            DWORD n = 0;
+            ASSERT_FALSE(ReadFile(port, buffer.data(), size, &n, &r.ov));
+            ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+            EXPECT_FALSE(r.signalled(50)) << t.ReadTotalTimeoutMultiplier << " " << size;
+            ASSERT_TRUE(CancelIo(port));
+        }
+    }
+    // MAXDWORD/MAXDWORD/c still returns the first byte at once.
+    COMMTIMEOUTS first_byte{MAXDWORD, MAXDWORD, MAXDWORD - 1, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(port, &first_byte));
+    overlapped r;
+    DWORD n = 0;
+    ASSERT_FALSE(ReadFile(port, buffer.data(), 1 << 20, &n, &r.ov));
+    pty.send("x");
+    EXPECT_EQ(finish(port, r), 1);
+
+    // Nobody reads the master: a 1 MiB write stays pending.
+    COMMTIMEOUTS writes{0, 0, 0, MAXDWORD, MAXDWORD};
+    ASSERT_TRUE(SetCommTimeouts(port, &writes));
+    overlapped w;
+    ASSERT_FALSE(WriteFile(port, buffer.data(), 1 << 20, &n, &w.ov));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    EXPECT_FALSE(w.signalled(100));
+    ASSERT_TRUE(CancelIo(port));
+}
+
+// A fresh device ends a read a few milliseconds after the last byte, so a short message
+// under the time-outs the shared port sets (the device's, plus a total constant of 500
+// ms) arrives long before the constant.
+TEST_F(PtyTest, FreshDeviceEndsReadsSoonAfterTheLastByte)
+{
+    COMMTIMEOUTS t{};
+    ASSERT_TRUE(GetCommTimeouts(port, &t));
+    EXPECT_GT(t.ReadIntervalTimeout, 0U);
+    EXPECT_LE(t.ReadIntervalTimeout, 10U);
+    EXPECT_EQ(t.ReadTotalTimeoutMultiplier, 0U);
+    EXPECT_EQ(t.ReadTotalTimeoutConstant, 0U);
+    EXPECT_EQ(t.WriteTotalTimeoutMultiplier, 0U);
+    EXPECT_EQ(t.WriteTotalTimeoutConstant, 0U);
+    t.ReadTotalTimeoutConstant = 500;
+    ASSERT_TRUE(SetCommTimeouts(port, &t));
+    BYTE buffer[512];
+    overlapped r;
+    DWORD n = 0;
+    ASSERT_FALSE(ReadFile(port, buffer, sizeof buffer, &n, &r.ov));
+    auto start = std::chrono::steady_clock::now();
+    pty.send("hello\r\n");
+    EXPECT_EQ(finish(port, r), 7);
+    EXPECT_LT(ms_since(start), 250);
+}
+
 TEST_F(PtyTest, ExclusiveWithinTheProcessAndAcrossProcesses)
 {
     EXPECT_EQ(open_port(pty.path), INVALID_HANDLE_VALUE);
@@ -229,11 +326,17 @@ TEST_F(PtyTest, ExclusiveWithinTheProcessAndAcrossProcesses)
     if (lock_dir_writable) {
         EXPECT_EQ(::access(lock_file.c_str(), F_OK), 0);
     }
+    int exclusive = 0;
+    ASSERT_EQ(::ioctl(pty.slave, TIOCGEXCL, &exclusive), 0);
+    EXPECT_NE(exclusive, 0);
     ASSERT_TRUE(CloseHandle(port));
     port = INVALID_HANDLE_VALUE;
     if (lock_dir_writable) {
         EXPECT_NE(::access(lock_file.c_str(), F_OK), 0);
     }
+    // The test still holds the tty: closing must not leave it refusing others' opens.
+    ASSERT_EQ(::ioctl(pty.slave, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
 
     // A child process holds the device; then it dies without closing it.
     int to_parent[2], to_child[2];
@@ -260,6 +363,28 @@ TEST_F(PtyTest, ExclusiveWithinTheProcessAndAcrossProcesses)
         ::close(fd);
     port = open_port(pty.path);  // the dead child's lock file is stale
     EXPECT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
+}
+
+TEST_F(PtyTest, ALinkLocksTheDeviceItLeadsTo)
+{
+    char dir[] = "/tmp/comm-link-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    const std::string link = std::string(dir) + "/by-id-adapter";
+    ASSERT_EQ(::symlink(pty.path.c_str(), link.c_str()), 0);
+    const std::string lock_file = platform::device_lock::lock_file_for(pty.path);
+    EXPECT_EQ(platform::device_lock::lock_file_for(link), lock_file);
+    EXPECT_EQ(lock_file, "/var/lock/LCK..pts_" + pty.path.substr(pty.path.rfind('/') + 1));
+
+    ASSERT_TRUE(CloseHandle(port));
+    port = open_port(link);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
+    if (::access("/var/lock", W_OK) == 0) {
+        EXPECT_EQ(::access(lock_file.c_str(), F_OK), 0);
+    }
+    EXPECT_EQ(open_port(pty.path), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    ::unlink(link.c_str());
+    ::rmdir(dir);
 }
 
 TEST_F(PtyTest, PeerClosingMidReadEndsTheReadWithAnErrorWithoutSpinning)

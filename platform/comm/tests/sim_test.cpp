@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <thread>
 #include <unistd.h>
 
 using namespace comm_test;
@@ -189,6 +190,93 @@ TEST_F(SimTest, TransmitEmptyAndWriteTimeout)
     EXPECT_EQ(next_events(), EV_TXEMPTY);
 }
 
+// Writes issued while one is held by the line queue behind it and go out whole, in the
+// order issued, whichever thread issued them and whether or not they are overlapped;
+// reads are served in order the same way.
+TEST_F(SimTest, QueuedReadsAndWritesKeepTheirOrder)
+{
+    set_timeouts(port, 0, 0, 0);
+    uart->hold_output(true);
+    const std::vector<std::string> parts = {"first;", "second;", "third;"};
+    overlapped w[3];
+    DWORD n = 0;
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_FALSE(WriteFile(port, parts[i].data(), static_cast<DWORD>(parts[i].size()), &n,
+                               &w[i].ov));
+        ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    }
+    BOOL sync_ok = FALSE;
+    DWORD sync_n = 0;
+    std::thread sync_writer(
+        [&] { sync_ok = WriteFile(port, "sync;", 5, &sync_n, nullptr); });
+    COMSTAT stat{};
+    for (int i = 0; i < 500 && stat.cbOutQue < 24; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        ASSERT_TRUE(ClearCommError(port, nullptr, &stat));
+    }
+    EXPECT_EQ(stat.cbOutQue, 24U);  // every queued byte counts
+    EXPECT_FALSE(w[2].signalled());
+    uart->hold_output(false);
+    sync_writer.join();
+    EXPECT_TRUE(sync_ok);
+    EXPECT_EQ(sync_n, 5U);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(finish(port, w[i]), static_cast<long>(parts[i].size()));
+    ASSERT_TRUE(uart->wait_written(24, 5000));
+    auto written = uart->take_written();
+    EXPECT_EQ(std::string(written.begin(), written.end()), "first;second;third;sync;");
+
+    overlapped r[3];
+    char buffers[3][4];
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_FALSE(ReadFile(port, buffers[i], 4, &n, &r[i].ov));
+        ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    }
+    uart->send("abcdefghij");
+    EXPECT_EQ(finish(port, r[0]), 4);
+    EXPECT_EQ(finish(port, r[1]), 4);
+    EXPECT_EQ(std::string(buffers[0], 4) + std::string(buffers[1], 4), "abcdefgh");
+    EXPECT_FALSE(r[2].signalled(50));  // two bytes of four
+
+    // CancelIo ends every queued operation and lets go of every buffer.
+    uart->hold_output(true);
+    auto* held = new std::vector<BYTE>(4096, 'h');
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_FALSE(WriteFile(port, held->data(), static_cast<DWORD>(held->size()), &n,
+                               &w[i].ov));
+    }
+    ASSERT_TRUE(CancelIo(port));
+    delete held;
+    for (overlapped* o : {&w[0], &w[1], &w[2], &r[2]}) {
+        DWORD error = 0;
+        EXPECT_EQ(finish(port, *o, &error), -1);
+        EXPECT_EQ(error, static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+    }
+    uart->hold_output(false);
+    ASSERT_TRUE(WriteFile(port, "after", 5, &n, nullptr));
+    ASSERT_TRUE(uart->wait_written(5, 5000));
+    written = uart->take_written();
+    EXPECT_EQ(std::string(written.begin(), written.end()), "after");
+}
+
+// A queued write's total time-out runs from when it reaches the line, not from when it
+// was issued: one queued 100 ms after a held write ends a full time-out after it.
+TEST_F(SimTest, QueuedWriteTimeoutStartsWhenItReachesTheLine)
+{
+    COMMTIMEOUTS t{0, 0, 0, 0, 300};
+    ASSERT_TRUE(SetCommTimeouts(port, &t));
+    uart->hold_output(true);
+    overlapped first, second;
+    DWORD n = 0;
+    ASSERT_FALSE(WriteFile(port, "one", 3, &n, &first.ov));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_FALSE(WriteFile(port, "two", 3, &n, &second.ov));
+    EXPECT_EQ(finish(port, first), 0);
+    auto first_done = std::chrono::steady_clock::now();
+    EXPECT_EQ(finish(port, second), 0);
+    EXPECT_GE(ms_since(first_done), 250);  // counted from its issue: 100
+}
+
 TEST_F(SimTest, MaskChangesAndRememberedEvents)
 {
     ASSERT_TRUE(SetCommMask(port, EV_RXCHAR | EV_BREAK));
@@ -251,6 +339,20 @@ TEST_F(SimTest, LinesBreakAndSettingsReachTheFarEnd)
     change_dcb([](DCB& d) { d.fDtrControl = DTR_CONTROL_DISABLE; d.fRtsControl = RTS_CONTROL_ENABLE; });
     EXPECT_FALSE(uart->dtr());
     EXPECT_TRUE(uart->rts());
+    // ENABLE raises and DISABLE lowers the line on every SetCommState, mode changed or
+    // not, whatever EscapeCommFunction did in between.
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_TRUE(EscapeCommFunction(port, SETDTR));
+        ASSERT_TRUE(EscapeCommFunction(port, CLRRTS));
+        change_dcb([](DCB&) {});
+        EXPECT_FALSE(uart->dtr());
+        EXPECT_TRUE(uart->rts());
+        change_dcb([](DCB& d) { d.fDtrControl = DTR_CONTROL_ENABLE; });
+        ASSERT_TRUE(EscapeCommFunction(port, CLRDTR));
+        change_dcb([](DCB&) {});
+        EXPECT_TRUE(uart->dtr());
+        change_dcb([](DCB& d) { d.fDtrControl = DTR_CONTROL_DISABLE; });
+    }
     change_dcb([](DCB& d) { d.fRtsControl = RTS_CONTROL_HANDSHAKE; });
     EXPECT_FALSE(EscapeCommFunction(port, CLRRTS));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
