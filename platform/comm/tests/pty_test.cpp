@@ -361,6 +361,10 @@ TEST_F(PtyTest, ExclusiveWithinTheProcessAndAcrossProcesses)
     ::waitpid(child, &status, 0);
     for (int fd : {to_parent[0], to_parent[1], to_child[0], to_child[1]})
         ::close(fd);
+    // The child died without closing, so nobody cleared the kernel's exclusive mode, and
+    // the test's own descriptor keeps the tty alive with it: unprivileged, nobody could
+    // open the tty again. Whoever still holds it can clear it, as the test does here.
+    ASSERT_EQ(::ioctl(pty.slave, TIOCNXCL), 0);
     port = open_port(pty.path);  // the dead child's lock file is stale
     EXPECT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
 }
