@@ -1,6 +1,7 @@
 #include "comm_test_support.h"
 
 #include <cerrno>
+#include <poll.h>
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
@@ -48,11 +49,14 @@ void pty_pair::send(const std::string& bytes) const
     }
 }
 
-std::string pty_pair::receive(std::size_t count) const
+std::string pty_pair::receive(std::size_t count, int timeout_ms) const
 {
     std::string bytes(count, '\0');
     std::size_t done = 0;
     while (done < count) {
+        pollfd ready{master, POLLIN, 0};
+        if (::poll(&ready, 1, timeout_ms) == 0)
+            break;
         ssize_t n = ::read(master, bytes.data() + done, count - done);
         if (n < 0 && errno == EINTR)
             continue;

@@ -22,9 +22,9 @@ struct pty_pair {
     pty_pair();
     ~pty_pair();
     void close_master();
-    // Blocking transfer on the master.
     void send(const std::string& bytes) const;
-    std::string receive(std::size_t count) const;
+    // Blocking transfer on the master; receive gives up after timeout_ms without a byte.
+    std::string receive(std::size_t count, int timeout_ms = -1) const;
 };
 
 // A manual-reset event that closes itself.

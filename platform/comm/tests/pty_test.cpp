@@ -225,28 +225,32 @@ TEST_F(PtyTest, CancelIoAbortsEveryPendingOperationAndLetsGo)
 // the one before it and every byte arrives once, in order.
 TEST_F(PtyTest, BigWritesBackToBackArriveWhole)
 {
-    constexpr std::size_t part = 128 * 1024;
+    constexpr DWORD part = 128 * 1024;
     std::vector<std::vector<BYTE>> parts;
     std::string expected;
     for (unsigned i = 0; i < 4; ++i) {
         parts.push_back(pattern(part, 10 + i));
         expected.append(parts.back().begin(), parts.back().end());
     }
-    std::string got;
-    std::thread master_reader([&] { got = pty.receive(expected.size()); });
     overlapped w[3];
     DWORD n = 0;
-    for (int i = 0; i < 3; ++i) {
-        if (!WriteFile(port, parts[i].data(), part, &n, &w[i].ov)) {
-            ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    for (overlapped& o : w) {
+        std::size_t i = &o - w;
+        if (!WriteFile(port, parts[i].data(), part, &n, &o.ov)) {
+            EXPECT_EQ(GetLastError(), ERROR_IO_PENDING) << i;
         }
     }
+    BOOL sync_ok = FALSE;
     DWORD sync_n = 0;
-    EXPECT_TRUE(WriteFile(port, parts[3].data(), part, &sync_n, nullptr));
+    std::thread sync_writer(
+        [&] { sync_ok = WriteFile(port, parts[3].data(), part, &sync_n, nullptr); });
+    std::string got = pty.receive(expected.size(), 5000);
+    CancelIo(port);  // whatever is left, should bytes have gone missing
+    sync_writer.join();
+    EXPECT_TRUE(sync_ok);
     EXPECT_EQ(sync_n, part);
-    for (auto& o : w)
+    for (overlapped& o : w)
         EXPECT_EQ(finish(port, o), static_cast<long>(part));
-    master_reader.join();
     ASSERT_EQ(got.size(), expected.size());
     EXPECT_TRUE(got == expected);
 }
