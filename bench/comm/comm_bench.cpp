@@ -77,19 +77,29 @@ double cpu_seconds()
            (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-// One copy's wall-clock and processor seconds.
+// Times a thread of the process gave up the processor to wait: its wake-ups.
+double waits()
+{
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_nvcsw);
+}
+
+// One copy's wall-clock and processor seconds, and its wake-ups.
 struct run {
     double wall = 1e9;
     double cpu = 1e9;
+    double waits = 0;
 };
 
 template <class Copy>
 run measure(Copy copy)
 {
     double cpu = cpu_seconds();
+    double waited = waits();
     auto start = std::chrono::steady_clock::now();
     copy();
-    return {seconds_since(start), cpu_seconds() - cpu};
+    return {seconds_since(start), cpu_seconds() - cpu, waits() - waited};
 }
 
 // Both directions at once, plain descriptors on both ends.
@@ -184,10 +194,10 @@ int main()
     }
     double mib = 2.0 * total / (1 << 20);
     std::printf("pty pair, 64 MiB each way at once (best of 3)\n");
-    std::printf("  plain read/write: %.3f s  %.1f MiB/s  CPU %.3f s\n", plain.wall,
-                mib / plain.wall, plain.cpu);
-    std::printf("  driver:           %.3f s  %.1f MiB/s  CPU %.3f s\n", driver.wall,
-                mib / driver.wall, driver.cpu);
+    std::printf("  plain read/write: %.3f s  %.1f MiB/s  CPU %.3f s  %.0f wake-ups/MiB\n",
+                plain.wall, mib / plain.wall, plain.cpu, plain.waits / mib);
+    std::printf("  driver:           %.3f s  %.1f MiB/s  CPU %.3f s  %.0f wake-ups/MiB\n",
+                driver.wall, mib / driver.wall, driver.cpu, driver.waits / mib);
     std::printf("  throughput ratio driver/plain: %.2f (target >= 0.8)\n",
                 plain.wall / driver.wall);
     std::printf("  CPU ratio driver/plain: %.2f\n", driver.cpu / plain.cpu);

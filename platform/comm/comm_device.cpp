@@ -135,7 +135,8 @@ DWORD comm_device::start(std::unique_ptr<serial_line> line)
     }
     try {
         staging_.resize(receive_queue_size);
-        decoded_.resize(receive_queue_size);
+        if (line_->marks_errors())
+            decoded_.resize(receive_queue_size);
         thread_ = std::thread([this] { run(); });
     } catch (...) {
         line_->close();
@@ -325,17 +326,14 @@ void comm_device::raise(DWORD events)
 
 void comm_device::run()
 {
-    std::vector<BYTE>& staging = staging_;
-    std::vector<BYTE>& decoded = decoded_;
     lock_t lock(mutex_);
     while (!stop_) {
-        bool want_read = !gone_ && !throttled_ && rx_.free() > 0;
+        bool want_read = can_pull();
         bool want_write = !gone_ && !writes_.empty() && write_blocked_;
         serial_line::wait_spec request;
         if (!gone_)
             request = line_->wait_for(want_read, want_write);
         std::optional<clock::time_point> deadline = next_deadline();
-        std::size_t room = rx_.free();
         lock.unlock();
 
         pollfd fds[2] = {{wake_fd_, POLLIN, 0}, {request.fd, request.events, 0}};
@@ -357,65 +355,13 @@ void comm_device::run()
         short line_events = count == 2 && ready > 0 ? fds[1].revents : 0;
         bool hung_up = (line_events & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 
-        // Reading into the staging buffer needs no lock: only this thread reads the line.
-        ssize_t got = 0;
-        line_counters counters;
-        bool counted = false;
-        if (want_read && line_events) {
-            // Take all the line has (up to the queue's room) before going back to the
-            // lock, so a fast line costs one pass per burst, not one per kernel buffer.
-            std::size_t limit = std::min(room, staging.size());
-            std::size_t total = 0;
-            ssize_t last = 0;
-            while (total < limit) {
-                last = line_->read(staging.data() + total, limit - total);
-                if (last <= 0)
-                    break;
-                total += static_cast<std::size_t>(last);
-            }
-            got = total > 0 ? static_cast<ssize_t>(total) : last;
-            if (got > 0 && have_counters_)
-                counted = line_->get_counters(counters);
-        }
-
         lock.lock();
         if (stop_)
             break;
-        if (got > 0) {
-            line_counters delta;
-            if (counted) {
-                delta.frame = counters.frame - counters_.frame;
-                delta.parity = counters.parity - counters_.parity;
-                delta.overrun = counters.overrun - counters_.overrun;
-                delta.brk = counters.brk - counters_.brk;
-                delta.buf_overrun = counters.buf_overrun - counters_.buf_overrun;
-                counters_ = counters;
-            }
-            receive_options options;
-            options.marked = line_->marks_errors();
-            options.discard_nul = dcb_.fNull;
-            options.replace_errors = dcb_.fErrorChar;
-            options.error_char = static_cast<BYTE>(dcb_.ErrorChar);
-            options.report_parity = dcb_.fParity;
-            options.parity_on = dcb_.Parity != NOPARITY;
-            options.want_event_char = (mask_ & EV_RXFLAG) != 0;
-            options.event_char = static_cast<BYTE>(dcb_.EvtChar);
-            receive_result result;
-            std::size_t placed = filter_.decode(staging.data(), static_cast<std::size_t>(got),
-                                                options, delta, counted, decoded.data(), result);
-            // fAbortOnError: a line error ends the pending reads and writes with
-            // ERROR_OPERATION_ABORTED (the bytes stay in the queue) and refuses reads and
-            // writes until ClearCommError.
-            if (result.errors) {
-                errors_ |= result.errors;
-                if (dcb_.fAbortOnError) {
-                    abort_latched_ = true;
-                    abort_transfers(ERROR_OPERATION_ABORTED);
-                }
-            }
-            receive(decoded.data(), placed);
-            raise(result.events);
-        } else if (want_read && line_events && got != -EAGAIN && got != -EINTR) {
+        // A caller's ReadFile may have taken the bytes meanwhile (-EAGAIN then).
+        bool pulled = want_read && line_events && can_pull();
+        ssize_t got = pulled ? pull_line() : 0;
+        if (pulled && got <= 0 && got != -EAGAIN && got != -EINTR) {
             device_gone();  // end of file or a read error: the device has gone
         } else if (hung_up && got <= 0) {
             device_gone();
@@ -429,6 +375,75 @@ void comm_device::run()
             check_modem();
         check_deadlines(now);
     }
+}
+
+bool comm_device::can_pull() const
+{
+    return !gone_ && !throttled_ && rx_.free() > 0;
+}
+
+// Reads what the line holds, up to the receive queue's room, and passes it through the
+// receive path into the queue: the bytes read, or the line's negative errno (-EAGAIN:
+// nothing there), or 0 at end of file. Runs under the device mutex, in the driver thread
+// when the line is readable and in a caller's ReadFile that the queue cannot satisfy,
+// so bytes reach readers in the order the line delivered them, and a reader that finds
+// bytes waiting in the line takes them without a round trip through the driver thread.
+ssize_t comm_device::pull_line()
+{
+    BYTE* staging = staging_.data();
+    const std::size_t limit = std::min(rx_.free(), staging_.size());
+    std::size_t total = 0;
+    ssize_t last = 0;
+    while (total < limit) {
+        std::size_t want = limit - total;
+        last = line_->read(staging + total, want);
+        if (last <= 0)
+            break;
+        total += static_cast<std::size_t>(last);
+        if (static_cast<std::size_t>(last) < want)
+            break;  // the line had no more: spare the call that would say so
+    }
+    if (total == 0)
+        return last;
+
+    line_counters delta;
+    line_counters counters;
+    bool counted = have_counters_ && line_->get_counters(counters);
+    if (counted) {
+        delta.frame = counters.frame - counters_.frame;
+        delta.parity = counters.parity - counters_.parity;
+        delta.overrun = counters.overrun - counters_.overrun;
+        delta.brk = counters.brk - counters_.brk;
+        delta.buf_overrun = counters.buf_overrun - counters_.buf_overrun;
+        counters_ = counters;
+    }
+    receive_options options;
+    options.marked = line_->marks_errors();
+    options.discard_nul = dcb_.fNull;
+    options.replace_errors = dcb_.fErrorChar;
+    options.error_char = static_cast<BYTE>(dcb_.ErrorChar);
+    options.report_parity = dcb_.fParity;
+    options.parity_on = dcb_.Parity != NOPARITY;
+    options.want_event_char = (mask_ & EV_RXFLAG) != 0;
+    options.event_char = static_cast<BYTE>(dcb_.EvtChar);
+    receive_result result;
+    // Unmarked input decodes in place; marked input can grow across a read boundary.
+    BYTE* decoded = options.marked ? decoded_.data() : staging;
+    std::size_t placed =
+        filter_.decode(staging, total, options, delta, counted, decoded, result);
+    // fAbortOnError: a line error ends the pending reads and writes with
+    // ERROR_OPERATION_ABORTED (the bytes stay in the queue) and refuses reads and
+    // writes until ClearCommError.
+    if (result.errors) {
+        errors_ |= result.errors;
+        if (dcb_.fAbortOnError) {
+            abort_latched_ = true;
+            abort_transfers(ERROR_OPERATION_ABORTED);
+        }
+    }
+    receive(decoded, placed);
+    raise(result.events);
+    return static_cast<ssize_t>(total);
 }
 
 std::optional<comm_device::clock::time_point> comm_device::next_deadline() const
@@ -570,8 +585,19 @@ BOOL comm_device::read_file(LPVOID buffer, DWORD size, LPDWORD read, LPOVERLAPPE
                     t.ReadTotalTimeoutConstant == 0;
     op.first_byte_ends = t.ReadIntervalTimeout == MAXDWORD && !op.return_now;
     if (reads_.empty()) {
+        auto met = [&](std::size_t take) {
+            return size == 0 || take == size || op.return_now || (op.first_byte_ends && take > 0);
+        };
         std::size_t take = std::min<std::size_t>(size, rx_.size());
-        if (size == 0 || take == size || op.return_now || (op.first_byte_ends && take > 0)) {
+        if (!met(take) && can_pull()) {
+            pull_line();  // the driver thread deals with errors and end of file
+            if (abort_latched_) {
+                complete(target, ERROR_OPERATION_ABORTED, 0);
+                return fail(ERROR_OPERATION_ABORTED);
+            }
+            take = std::min<std::size_t>(size, rx_.size());
+        }
+        if (met(take)) {
             take_from_queue(op.buffer, take);
             complete(target, ERROR_SUCCESS, static_cast<DWORD>(take));
             if (read)
@@ -673,10 +699,15 @@ void comm_device::continue_write(clock::time_point now)
                     line_->set_rts(true);
                 rts_ = true;
             }
-            ssize_t n = line_->write(w.buffer + w.done, w.size - w.done);
+            const DWORD want = w.size - w.done;
+            ssize_t n = line_->write(w.buffer + w.done, want);
             if (n > 0) {
                 w.done += static_cast<DWORD>(n);
                 tx_active_ = true;
+                if (static_cast<DWORD>(n) < want) {
+                    write_blocked_ = true;  // the line is full: spare the call that says so
+                    return;
+                }
                 continue;
             }
             if (n == -EAGAIN || n == -EINTR || n == 0) {

@@ -1,10 +1,14 @@
 // The serial driver core: one open device, its driver thread and its operations.
 //
-// The driver thread owns the line. It blocks in ppoll() on the line and on an eventfd
+// The driver thread watches the line. It blocks in ppoll() on the line and on an eventfd
 // that the other threads write to when they hand it work; time-outs are deadlines on
 // that wait, so an idle port costs no processor time. It moves received bytes into a
 // bounded receive queue (when the queue is full it stops reading, so the kernel's flow
-// control can act), finishes pending reads and writes, and raises comm events.
+// control can act), finishes pending reads and writes, and raises comm events. A caller
+// whose ReadFile the queue cannot satisfy reads the line itself first, and WriteFile
+// writes what the line takes at once, so a busy stream needs no hand-over to the driver
+// thread per transfer; the line is only ever read under the device mutex, which keeps
+// the bytes in order.
 //
 // A handle may have any number of ReadFile and WriteFile calls pending, from any
 // threads: reads queue in one line and writes in another, and each queue is carried out
@@ -137,6 +141,8 @@ private:
     void abort_transfers(DWORD error);  // every pending read and write
     void abort_all(DWORD error);
     void device_gone();
+    bool can_pull() const;  // the line may be read: the queue has room, flow allows it
+    ssize_t pull_line();
     void receive(const BYTE* data, std::size_t size);
     void service_read(clock::time_point now);
     void take_from_queue(BYTE* out, std::size_t size);
@@ -150,8 +156,8 @@ private:
     void update_modem_watch();
 
     std::unique_ptr<serial_line> line_;
-    std::vector<BYTE> staging_;  // the driver thread's: bytes as read, and as decoded
-    std::vector<BYTE> decoded_;
+    std::vector<BYTE> staging_;  // bytes as read from the line
+    std::vector<BYTE> decoded_;  // and as decoded, where the line marks errors
     int wake_fd_ = -1;
     std::thread thread_;
     std::atomic<bool> modem_changed_{false};

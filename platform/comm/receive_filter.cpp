@@ -21,7 +21,8 @@ std::size_t receive_filter::decode(const BYTE* in, std::size_t size,
     std::size_t placed = 0;
     if (!options.marked && !options.discard_nul) {
         // The common case: nothing to decode or drop.
-        std::memcpy(out, in, size);
+        if (out != in)
+            std::memcpy(out, in, size);
         placed = size;
         if (options.want_event_char && std::memchr(out, options.event_char, size))
             result.events |= EV_RXFLAG;

@@ -38,8 +38,8 @@ struct receive_result {
 
 class receive_filter {
 public:
-    // Decodes size bytes from the line into out (room for size bytes) and returns the
-    // count placed there. errors holds the growth of the device's error counters over
+    // Decodes size bytes from the line into out (room for size bytes; out may be in
+    // when the input is not marked) and returns the count placed there. errors holds the growth of the device's error counters over
     // this chunk (all zero when it keeps none).
     std::size_t decode(const BYTE* in, std::size_t size, const receive_options& options,
                        const line_counters& errors, bool have_counters, BYTE* out,
