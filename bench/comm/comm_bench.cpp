@@ -131,33 +131,30 @@ run driver_copy(const std::vector<char>& data)
     COMMTIMEOUTS t{MAXDWORD, MAXDWORD, 10000, 0, 0};
     SetCommTimeouts(port, &t);
     std::vector<char> at_master(total), at_port(total);
-    auto port_write = [&] {
+    // Moves total bytes in chunks, one overlapped call at a time; a read may return fewer.
+    auto port_transfer = [&](auto call) {
         OVERLAPPED ov{};
         ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         for (std::size_t done = 0; done < total;) {
             DWORD n = 0;
             DWORD size = static_cast<DWORD>(std::min(chunk, total - done));
-            if (!WriteFile(port, data.data() + done, size, &n, &ov) &&
-                !GetOverlappedResult(port, &ov, &n, TRUE))
-                break;
-            done += n;
-        }
-        CloseHandle(ov.hEvent);
-    };
-    auto port_read = [&] {
-        OVERLAPPED ov{};
-        ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        for (std::size_t done = 0; done < total;) {
-            DWORD n = 0;
-            DWORD size = static_cast<DWORD>(std::min(chunk, total - done));
-            if (!ReadFile(port, at_port.data() + done, size, &n, &ov) &&
-                !GetOverlappedResult(port, &ov, &n, TRUE))
+            if (!call(done, size, &n, &ov) && !GetOverlappedResult(port, &ov, &n, TRUE))
                 break;
             if (n == 0)
                 break;
             done += n;
         }
         CloseHandle(ov.hEvent);
+    };
+    auto port_write = [&] {
+        port_transfer([&](std::size_t at, DWORD size, DWORD* n, OVERLAPPED* ov) {
+            return WriteFile(port, data.data() + at, size, n, ov);
+        });
+    };
+    auto port_read = [&] {
+        port_transfer([&](std::size_t at, DWORD size, DWORD* n, OVERLAPPED* ov) {
+            return ReadFile(port, at_port.data() + at, size, n, ov);
+        });
     };
     run result = measure([&] {
         std::thread writer(port_write);

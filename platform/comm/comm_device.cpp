@@ -36,12 +36,13 @@ std::chrono::milliseconds ms(ULONGLONG n)
     return std::chrono::milliseconds(static_cast<std::int64_t>(n));
 }
 
+using clock = comm_device::clock;
+
 // start + n ms, saturating at the clock's end. A total time-out reaches
 // MAXDWORD * MAXDWORD + MAXDWORD ms, far more than a time point holds; any time-out
 // past the clock's end never expires.
-comm_device::clock::time_point deadline_after(comm_device::clock::time_point start, ULONGLONG n)
+clock::time_point deadline_after(clock::time_point start, ULONGLONG n)
 {
-    using clock = comm_device::clock;
     auto room = std::chrono::duration_cast<std::chrono::milliseconds>(clock::time_point::max() -
                                                                       start).count();
     if (n >= static_cast<ULONGLONG>(room))
@@ -530,6 +531,15 @@ void comm_device::take_from_queue(BYTE* out, std::size_t size)
         kick();
 }
 
+void comm_device::transfer_op::start(clock::time_point now)
+{
+    if (started)
+        return;
+    started = true;
+    if (total_ms)
+        total = deadline_after(now, total_ms);
+}
+
 // Feeds the reads in issue order: the head takes what the queue holds and, once met,
 // completes and hands the rest to the next. A read's time-outs start when it reaches
 // the head.
@@ -537,18 +547,14 @@ void comm_device::service_read(clock::time_point now)
 {
     while (!reads_.empty()) {
         read_op& r = reads_.front();
-        if (!r.started) {
-            r.started = true;
-            if (r.total_ms)
-                r.total = deadline_after(now, r.total_ms);
-        }
+        r.start(now);
         std::size_t take = std::min<std::size_t>(r.size - r.done, rx_.size());
         if (take > 0) {
             take_from_queue(r.buffer + r.done, take);
             r.done += static_cast<DWORD>(take);
             r.last_byte = now;
         }
-        if (r.done < r.size && !r.return_now && !(r.first_byte_ends && r.done > 0))
+        if (!r.met(r.done))
             return;
         complete(r.ov, ERROR_SUCCESS, r.done);
         reads_.pop_front();
@@ -585,11 +591,8 @@ BOOL comm_device::read_file(LPVOID buffer, DWORD size, LPDWORD read, LPOVERLAPPE
                     t.ReadTotalTimeoutConstant == 0;
     op.first_byte_ends = t.ReadIntervalTimeout == MAXDWORD && !op.return_now;
     if (reads_.empty()) {
-        auto met = [&](std::size_t take) {
-            return size == 0 || take == size || op.return_now || (op.first_byte_ends && take > 0);
-        };
         std::size_t take = std::min<std::size_t>(size, rx_.size());
-        if (!met(take) && can_pull()) {
+        if (!op.met(take) && can_pull()) {
             pull_line();  // the driver thread deals with errors and end of file
             if (abort_latched_) {
                 complete(target, ERROR_OPERATION_ABORTED, 0);
@@ -597,7 +600,7 @@ BOOL comm_device::read_file(LPVOID buffer, DWORD size, LPDWORD read, LPOVERLAPPE
             }
             take = std::min<std::size_t>(size, rx_.size());
         }
-        if (met(take)) {
+        if (op.met(take)) {
             take_from_queue(op.buffer, take);
             complete(target, ERROR_SUCCESS, static_cast<DWORD>(take));
             if (read)
@@ -688,11 +691,7 @@ void comm_device::continue_write(clock::time_point now)
 {
     while (!writes_.empty()) {
         write_op& w = writes_.front();
-        if (!w.started) {
-            w.started = true;
-            if (w.total_ms)
-                w.total = deadline_after(now, w.total_ms);
-        }
+        w.start(now);
         while (w.done < w.size) {
             if (dcb_.fRtsControl == RTS_CONTROL_TOGGLE && !rts_) {
                 if (line_->has_modem_lines())

@@ -95,29 +95,31 @@ public:
     BOOL escape(DWORD function);
 
 private:
-    // A queued read or write. Its time-outs are fixed when it is issued and start to
-    // run when it reaches the head of its queue (started).
-    struct read_op {
+    // A queued read or write. Its total time-out is fixed when it is issued and starts
+    // to run when the operation reaches the head of its queue (start()).
+    struct transfer_op {
         LPOVERLAPPED ov = nullptr;
-        BYTE* buffer = nullptr;
         DWORD size = 0;
         DWORD done = 0;
+        bool started = false;
+        ULONGLONG total_ms = 0;  // 0: no total time-out
+        std::optional<clock::time_point> total;
+        void start(clock::time_point now);
+    };
+    struct read_op : transfer_op {
+        BYTE* buffer = nullptr;
         bool return_now = false;       // MAXDWORD/0/0: whatever is there, even nothing
         bool first_byte_ends = false;  // the other ReadIntervalTimeout MAXDWORD forms
-        bool started = false;
-        ULONGLONG total_ms = 0;        // 0: no total time-out
         DWORD interval = 0;            // 0: none
-        std::optional<clock::time_point> total;
         clock::time_point last_byte;
+        // Whether the read is complete once it holds have bytes.
+        bool met(std::size_t have) const
+        {
+            return have == size || return_now || (first_byte_ends && have > 0);
+        }
     };
-    struct write_op {
-        LPOVERLAPPED ov = nullptr;
+    struct write_op : transfer_op {
         const BYTE* buffer = nullptr;
-        DWORD size = 0;
-        DWORD done = 0;
-        bool started = false;
-        ULONGLONG total_ms = 0;
-        std::optional<clock::time_point> total;
     };
     struct wait_op {
         LPOVERLAPPED ov;

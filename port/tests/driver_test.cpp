@@ -31,10 +31,13 @@ protected:
         EXPECT_EQ(_Module.GetLockCount(), lock_count_);
     }
 
-    ISerialPort* Open()
+    ISerialPort* Open(TestSink* pSink = nullptr)
     {
         ISerialPort* pPort = nullptr;
         EXPECT_EQ(tethra_.CreatePort(kPort, &pPort), S_OK);
+        if (pPort && pSink) {
+            EXPECT_NE(Advise(pPort, DIID__ISerialPortEvents, pSink), 0U);
+        }
         return pPort;
     }
 
@@ -97,10 +100,9 @@ TEST_F(PtyPortTest, BigSendsBackToBackArriveWhole)
 // closes cleanly.
 TEST_F(PtyPortTest, ExtremeTimeoutPropertiesNeitherSpinNorStall)
 {
-    Ptr<ISerialPort> port(Open());
-    ASSERT_TRUE(port);
     TestSink sink;
-    ASSERT_NE(Advise(port.get(), DIID__ISerialPortEvents, &sink), 0U);
+    Ptr<ISerialPort> port(Open(&sink));
+    ASSERT_TRUE(port);
     EXPECT_EQ(port->put_ReadTotalTimeoutMult(MAXDWORD), S_OK);
     EXPECT_EQ(port->put_ReadTotalTimeoutConst(MAXDWORD), S_OK);
     EXPECT_EQ(port->put_WriteTotalTimeoutMult(MAXDWORD), S_OK);
@@ -128,10 +130,9 @@ TEST_F(PtyPortTest, ExtremeTimeoutPropertiesNeitherSpinNorStall)
 // its last byte, not when the read's total time-out runs out.
 TEST_F(PtyPortTest, DefaultPortDeliversAShortMessageSoon)
 {
-    Ptr<ISerialPort> port(Open());
-    ASSERT_TRUE(port);
     TestSink sink;
-    ASSERT_NE(Advise(port.get(), DIID__ISerialPortEvents, &sink), 0U);
+    Ptr<ISerialPort> port(Open(&sink));
+    ASSERT_TRUE(port);
     for (int i = 0; i < 3; ++i) {
         const std::string message = "key " + std::to_string(i) + "\r\n";
         const std::string expected = Received(sink) + message;
