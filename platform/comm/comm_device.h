@@ -11,9 +11,11 @@
 // the bytes in order.
 //
 // A handle may have any number of ReadFile and WriteFile calls pending, from any
-// threads: reads queue in one line and writes in another, and each queue is carried out
+// threads: reads wait in one queue and writes in another, and each queue is carried out
 // in the order its operations were issued, one operation at a time, so bytes are
-// neither lost nor reordered. At most one WaitCommEvent is pending; a second is refused.
+// neither lost nor reordered. A queued operation's total time-out counts from when it
+// reaches the head of its queue, not from when it was issued. At most one
+// WaitCommEvent is pending; a second is refused.
 // Operations that can finish at once do so in the caller's thread. Every access to a
 // caller's OVERLAPPED block or buffer happens under the device mutex, which is how
 // CancelIo and CloseHandle guarantee that the driver has let go of them on return.
