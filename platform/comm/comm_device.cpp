@@ -356,13 +356,26 @@ void comm_device::run()
         short line_events = count == 2 && ready > 0 ? fds[1].revents : 0;
         bool hung_up = (line_events & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 
+        // Reading takes only the line's read lock, so callers are not held up meanwhile.
+        // A caller's ReadFile may have taken the bytes first (-EAGAIN then).
+        std::unique_lock reading(line_read_mutex_, std::defer_lock);
+        ssize_t got = 0;
+        if (want_read && line_events) {
+            reading.lock();
+            // The queue's room as it is now: with the read lock held only pops change it.
+            lock.lock();
+            std::size_t room = can_pull() ? rx_.free() : 0;
+            lock.unlock();
+            got = room > 0 ? read_line(room) : -EAGAIN;
+        }
         lock.lock();
         if (stop_)
             break;
-        // A caller's ReadFile may have taken the bytes meanwhile (-EAGAIN then).
-        bool pulled = want_read && line_events && can_pull();
-        ssize_t got = pulled ? pull_line() : 0;
-        if (pulled && got <= 0 && got != -EAGAIN && got != -EINTR) {
+        if (got > 0)
+            take_in(static_cast<std::size_t>(got));
+        if (reading.owns_lock())
+            reading.unlock();
+        if (want_read && line_events && got <= 0 && got != -EAGAIN && got != -EINTR) {
             device_gone();  // end of file or a read error: the device has gone
         } else if (hung_up && got <= 0) {
             device_gone();
@@ -383,30 +396,36 @@ bool comm_device::can_pull() const
     return !gone_ && !throttled_ && rx_.free() > 0;
 }
 
-// Reads what the line holds, up to the receive queue's room, and passes it through the
-// receive path into the queue: the bytes read, or the line's negative errno (-EAGAIN:
-// nothing there), or 0 at end of file. Runs under the device mutex, in the driver thread
-// when the line is readable and in a caller's ReadFile that the queue cannot satisfy,
-// so bytes reach readers in the order the line delivered them, and a reader that finds
-// bytes waiting in the line takes them without a round trip through the driver thread.
-ssize_t comm_device::pull_line()
+// The line is read in the driver thread when it is readable and in a caller's ReadFile
+// that the receive queue cannot satisfy, so that a reader finding bytes waiting in the
+// line takes them without a round trip through the driver thread. Whoever reads holds
+// the line's read lock from the read until the bytes are in the queue, so they reach
+// readers in the order the line delivered them. The driver thread reads without the
+// device mutex and takes it afterwards; a caller, which holds the device mutex already,
+// only tries the read lock and leaves the line to the driver thread when it is taken.
+
+// Reads what the line holds, up to room bytes, into the staging buffer: the bytes read,
+// or the line's negative errno (-EAGAIN: nothing there), or 0 at end of file.
+ssize_t comm_device::read_line(std::size_t room)
 {
     BYTE* staging = staging_.data();
-    const std::size_t limit = std::min(rx_.free(), staging_.size());
+    const std::size_t limit = std::min(room, staging_.size());
     std::size_t total = 0;
     ssize_t last = 0;
     while (total < limit) {
-        std::size_t want = limit - total;
-        last = line_->read(staging + total, want);
+        last = line_->read(staging + total, limit - total);
         if (last <= 0)
             break;
         total += static_cast<std::size_t>(last);
-        if (static_cast<std::size_t>(last) < want)
-            break;  // the line had no more: spare the call that would say so
     }
-    if (total == 0)
-        return last;
+    return total > 0 ? static_cast<ssize_t>(total) : last;
+}
 
+// Passes the total bytes read into the staging buffer through the receive path into
+// the queue. Under the device mutex and the read lock.
+void comm_device::take_in(std::size_t total)
+{
+    BYTE* staging = staging_.data();
     line_counters delta;
     line_counters counters;
     bool counted = have_counters_ && line_->get_counters(counters);
@@ -444,7 +463,16 @@ ssize_t comm_device::pull_line()
     }
     receive(decoded, placed);
     raise(result.events);
-    return static_cast<ssize_t>(total);
+}
+
+void comm_device::pull_line()
+{
+    std::unique_lock reading(line_read_mutex_, std::try_to_lock);
+    if (!reading.owns_lock())
+        return;  // the driver thread is reading: it delivers
+    ssize_t got = read_line(rx_.free());
+    if (got > 0)
+        take_in(static_cast<std::size_t>(got));
 }
 
 std::optional<comm_device::clock::time_point> comm_device::next_deadline() const
@@ -698,15 +726,10 @@ void comm_device::continue_write(clock::time_point now)
                     line_->set_rts(true);
                 rts_ = true;
             }
-            const DWORD want = w.size - w.done;
-            ssize_t n = line_->write(w.buffer + w.done, want);
+            ssize_t n = line_->write(w.buffer + w.done, w.size - w.done);
             if (n > 0) {
                 w.done += static_cast<DWORD>(n);
                 tx_active_ = true;
-                if (static_cast<DWORD>(n) < want) {
-                    write_blocked_ = true;  // the line is full: spare the call that says so
-                    return;
-                }
                 continue;
             }
             if (n == -EAGAIN || n == -EINTR || n == 0) {

@@ -7,7 +7,7 @@
 // control can act), finishes pending reads and writes, and raises comm events. A caller
 // whose ReadFile the queue cannot satisfy reads the line itself first, and WriteFile
 // writes what the line takes at once, so a busy stream needs no hand-over to the driver
-// thread per transfer; the line is only ever read under the device mutex, which keeps
+// thread per transfer; one lock over reading the line and queueing what was read keeps
 // the bytes in order.
 //
 // A handle may have any number of ReadFile and WriteFile calls pending, from any
@@ -146,7 +146,9 @@ private:
     void abort_all(DWORD error);
     void device_gone();
     bool can_pull() const;  // the line may be read: the queue has room, flow allows it
-    ssize_t pull_line();
+    ssize_t read_line(std::size_t room);
+    void take_in(std::size_t total);
+    void pull_line();  // a caller's read of the line, under the device mutex
     void receive(const BYTE* data, std::size_t size);
     void service_read(clock::time_point now);
     void take_from_queue(BYTE* out, std::size_t size);
@@ -160,8 +162,9 @@ private:
     void update_modem_watch();
 
     std::unique_ptr<serial_line> line_;
-    std::vector<BYTE> staging_;  // bytes as read from the line
-    std::vector<BYTE> decoded_;  // and as decoded, where the line marks errors
+    std::mutex line_read_mutex_;  // taken after mutex_ only with try_lock
+    std::vector<BYTE> staging_;   // bytes as read from the line, under line_read_mutex_
+    std::vector<BYTE> decoded_;   // and as decoded, where the line marks errors
     int wake_fd_ = -1;
     std::thread thread_;
     std::atomic<bool> modem_changed_{false};
