@@ -91,6 +91,13 @@ public:
     }
     void Terminate() override { journal_.add("terminate:" + name_); }
     HANDLE event() const { return m_hEvent; }
+    HANDLE completed() const { return m_hCompleted; }
+    // As when the completion event could not be created.
+    void lose_completion_event()
+    {
+        CloseHandle(m_hCompleted);
+        m_hCompleted = nullptr;
+    }
     bool keep_signalled = false;
 
 private:
