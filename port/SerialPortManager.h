@@ -35,6 +35,10 @@ class CWriteLeaf;
 
 // The default ReceiveBufferSize: bytes asked for by each read.
 #define SERIAL_PORT_DEFAULT_READ_BUFFER_SIZE 512U
+// The most any read asks for, whatever ReceiveBufferSize says: the size of the driver's
+// receive queue, which is the most one read can deliver. ReceiveBufferSize itself keeps
+// and reports the value a client set.
+#define SERIAL_PORT_MAX_READ_SIZE 0x10000U
 
 class CSerialPortManager : public ISerialPortManager,
                            public IConnectionPointContainer,
