@@ -4,7 +4,10 @@
 // or a device that refuses leaves the device as it was.
 #include "port/tests/port_test_support.h"
 
+#include "port/SerialPortManager.h"
+
 #include <algorithm>
+#include <future>
 #include <thread>
 
 namespace {
@@ -183,18 +186,90 @@ TEST_F(ChangeProtocolTest, ASinkReadsThePortFromInsideItsNotificationOnAnyThread
     EXPECT_EQ(seen[1], "C" + new_rate + "/" + new_rate);
     Heard();
 
-    // A setter re-entering on the setter's own thread is served too (the lock is
-    // recursive) and runs its own protocol.
-    seen.clear();
-    sinks_[1].hook = [&](char kind, DISPID dispid) {
-        if (kind == 'C' && dispid == 25) {
-            EXPECT_EQ(ports_[1]->put_Bits(7), S_OK);
+}
+
+TEST_F(ChangeProtocolTest, GettersAnswerWhileAChangeHoldsThePort)
+{
+    CSerialPortManager* shared = tethra_.m_mapPorts.at(kPort);
+    // A change holds the state lock from its reading of the device to the end of its
+    // last pass, between the passes too.
+    HANDLE held = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::thread change([&] {
+        EnterCriticalSection(&shared->m_csState);
+        SetEvent(held);
+        WaitForSingleObject(done, INFINITE);
+        LeaveCriticalSection(&shared->m_csState);
+    });
+    WaitForSingleObject(held, INFINITE);
+    auto reads = std::async(std::launch::async, [&] {
+        ISerialPort* p = ports_[1];
+        ULONG baud = 0, timeout = 0, size = 0;
+        VARIANT_BOOL dtr = -2, brk = -2;
+        HandShakingConstants mode = spoRTSCTS;
+        return p->get_BaudRate(&baud) == S_OK && p->get_ReadIntervalTimeOut(&timeout) == S_OK &&
+               p->get_ReceiveBufferSize(&size) == S_OK && p->get_DTRLine(&dtr) == S_OK &&
+               p->get_Break(&brk) == S_OK && p->get_HandShakingMode(&mode) == S_OK &&
+               baud == uart_->settings().baud && size == 512 && mode == spoHandshakingNone;
+    });
+    const bool answered = reads.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+    SetEvent(done);
+    change.join();
+    EXPECT_TRUE(answered);
+    EXPECT_TRUE(reads.get());
+    CloseHandle(held);
+    CloseHandle(done);
+}
+
+TEST_F(ChangeProtocolTest, ASetterFromInsideANotificationIsRefusedOrWaitsButNeverNests)
+{
+    const platform::line_settings before = uart_->settings();
+    std::vector<HRESULT> results;
+    // On the thread of the change, in either pass, for the called client or any other:
+    // refused, and the change in progress is not disturbed.
+    sinks_[1].hook = [&](char, DISPID dispid) {
+        if (dispid == 25) {
+            results.push_back(ports_[1]->put_Bits(7));
+            results.push_back(ports_[2]->put_Break(1));
         }
     };
-    ASSERT_EQ(ports_[0]->put_BaudRate(before), S_OK);
+    ASSERT_EQ(ports_[0]->put_BaudRate(before.baud * 2), S_OK);
+    EXPECT_EQ(results, std::vector<HRESULT>(4, SERIAL_PORT_E_CHANGE_IN_PROGRESS));
+    EXPECT_EQ(uart_->settings().baud, before.baud * 2);
+    EXPECT_EQ(uart_->settings().data_bits, before.data_bits);
+    EXPECT_FALSE(uart_->in_break());
+    EXPECT_EQ(Heard(), "|R25 C25|R25 C25");
+
+    // From another thread for the client being called, as a client in another process
+    // calls back: refused at once too, where waiting would wait for itself.
+    results.clear();
+    std::future<HRESULT> callback;
+    sinks_[1].hook = [&](char kind, DISPID) {
+        if (kind != 'R')
+            return;
+        callback = std::async(std::launch::async, [&] { return ports_[1]->put_Bits(7); });
+        if (callback.wait_for(std::chrono::seconds(30)) != std::future_status::ready)
+            results.push_back(E_ABORT);  // it waits for this very change
+    };
+    ASSERT_EQ(ports_[0]->put_BaudRate(before.baud), S_OK);
+    results.push_back(callback.get());
+    EXPECT_EQ(results, std::vector<HRESULT>{SERIAL_PORT_E_CHANGE_IN_PROGRESS});
+    EXPECT_EQ(Heard(), "|R25 C25|R25 C25");
+
+    // Another client's setter from another thread waits for the change in progress and
+    // then makes its own.
+    results.clear();
+    std::thread other;
+    sinks_[1].hook = [&](char kind, DISPID dispid) {
+        if (kind == 'R' && dispid == 25)
+            other = std::thread([&] { results.push_back(ports_[2]->put_Bits(7)); });
+    };
+    ASSERT_EQ(ports_[0]->put_BaudRate(before.baud * 2), S_OK);
+    other.join();
     sinks_[1].hook = nullptr;
+    EXPECT_EQ(results, std::vector<HRESULT>{S_OK});
     EXPECT_EQ(uart_->settings().data_bits, 7);
-    EXPECT_EQ(Heard(), "R17 C17|R25 C25|R25 R17 C17 C25");
+    EXPECT_EQ(Heard(), "R17 C17|R25 C25 R17 C17|R25 C25");
 }
 
 // ---- each property against the device --------------------------------------------------------
