@@ -387,122 +387,64 @@ TEST_F(SimPortTest, DriverKeptSettingsReadBackThroughAnotherClient)
     EXPECT_EQ(a->put_NULLDiscard(0), S_OK);
     EXPECT_EQ(b->get_NULLDiscard(&flags[0]), S_OK);
     EXPECT_EQ(flags[0], 0);
+
+    // DSR handshaking takes the DSR sensitivity with it, on and off.
+    const HANDLE hComm = tethra_.m_mapPorts.at(kPort)->m_hComm;
+    auto dsr_bits = [hComm] {
+        DCB dcb{};
+        dcb.DCBlength = sizeof dcb;
+        EXPECT_TRUE(GetCommState(hComm, &dcb));
+        return std::make_pair(DWORD{dcb.fOutxDsrFlow}, DWORD{dcb.fDsrSensitivity});
+    };
+    EXPECT_EQ(dsr_bits(), std::make_pair(DWORD{1}, DWORD{1}));
+    EXPECT_EQ(a->put_DSRHandshakingEnable(0), S_OK);
+    EXPECT_EQ(dsr_bits(), std::make_pair(DWORD{0}, DWORD{0}));
 }
 
-TEST_F(SimPortTest, EachTimeoutChangesOnlyItsOwnField)
+TEST_F(SimPortTest, ControlModesSetBehindThePortsBackReadAsUnexpected)
 {
     Ptr<ISerialPort> port(Open());
     ASSERT_TRUE(port);
-    ISerialPort* p = port.get();
-    auto read_all = [p] {
-        std::vector<ULONG> v(5, 0);
-        EXPECT_EQ(p->get_ReadIntervalTimeOut(&v[0]), S_OK);
-        EXPECT_EQ(p->get_ReadTotalTimeoutMult(&v[1]), S_OK);
-        EXPECT_EQ(p->get_ReadTotalTimeoutConst(&v[2]), S_OK);
-        EXPECT_EQ(p->get_WriteTotalTimeoutMult(&v[3]), S_OK);
-        EXPECT_EQ(p->get_WriteTotalTimeoutConst(&v[4]), S_OK);
-        return v;
-    };
-    const std::function<HRESULT(ULONG)> setters[] = {
-        [p](ULONG v) { return p->put_ReadIntervalTimeOut(v); },
-        [p](ULONG v) { return p->put_ReadTotalTimeoutMult(v); },
-        [p](ULONG v) { return p->put_ReadTotalTimeoutConst(v); },
-        [p](ULONG v) { return p->put_WriteTotalTimeoutMult(v); },
-        [p](ULONG v) { return p->put_WriteTotalTimeoutConst(v); },
-    };
-    for (std::size_t i = 0; i < std::size(setters); ++i) {
-        std::vector<ULONG> expected = read_all();
-        expected[i] = i == 0 ? 0xFFFFFFFFU : 100 + static_cast<ULONG>(i);  // no value refused
-        EXPECT_EQ(setters[i](expected[i]), S_OK);
-        EXPECT_EQ(read_all(), expected) << i;
-    }
+    const HANDLE hComm = tethra_.m_mapPorts.at(kPort)->m_hComm;
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    ASSERT_TRUE(GetCommState(hComm, &dcb));
+    dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;  // not the mode RTSCTS writes
+    dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
+    dcb.fInX = 1;
+    ASSERT_TRUE(SetCommState(hComm, &dcb));
+    HandShakingConstants mode = spoHandshakingNone;
+    VARIANT_BOOL enabled = 0;
+    EXPECT_EQ(port->get_HandShakingMode(&mode), E_UNEXPECTED);
+    EXPECT_EQ(mode, spoRTSCTSXOnXOff);  // 2 plus the X-on/X-off bit
+    EXPECT_EQ(port->get_DTREnable(&enabled), E_UNEXPECTED);
+    EXPECT_EQ(enabled, 1);
 }
 
-TEST_F(SimPortTest, DtrIsDrivenByHandOnlyWhileEnabled)
-{
-    Ptr<ISerialPort> a(Open());
-    Ptr<ISerialPort> b(Open());
-    PropertySink heard;
-    ASSERT_NE(Advise(b.get(), IID_IPropertyNotifySink, &heard), 0U);
-    VARIANT_BOOL line = -2;
-
-    EXPECT_EQ(a->put_DTRLine(1), E_FAIL);  // DTR is not enabled yet
-    EXPECT_EQ(a->put_DTRLine(0), E_FAIL);
-    EXPECT_FALSE(uart_->dtr());
-    EXPECT_EQ(a->put_DTREnable(1), S_OK);
-    EXPECT_TRUE(uart_->dtr());
-    EXPECT_EQ(b->get_DTRLine(&line), S_OK);
-    EXPECT_EQ(line, 1);
-    EXPECT_EQ(a->put_DTRLine(0), S_OK);
-    EXPECT_FALSE(uart_->dtr());
-    EXPECT_EQ(heard.take(), "R13 C13 R26 C26");
-    EXPECT_EQ(a->put_DTRLine(VARIANT_TRUE), S_OK);
-    EXPECT_TRUE(uart_->dtr());
-    EXPECT_EQ(b->get_DTRLine(&line), S_OK);
-    EXPECT_EQ(line, VARIANT_TRUE);  // kept as given
-    // Disabling DTR lowers it, and DTRLine follows.
-    EXPECT_EQ(a->put_DTREnable(0), S_OK);
-    EXPECT_FALSE(uart_->dtr());
-    EXPECT_EQ(b->get_DTRLine(&line), S_OK);
-    EXPECT_EQ(line, 0);
-    b.reset();
-    EXPECT_EQ(heard.refs.load(), 0U);
-}
-
-TEST_F(SimPortTest, RtsLineAndHandshakingShareTheRtsControlMode)
+TEST_F(SimPortTest, AGoneDeviceFailsTheCallsThatReachIt)
 {
     Ptr<ISerialPort> port(Open());
-    VARIANT_BOOL rts = -2;
-    EXPECT_EQ(port->put_RTSLine(1), S_OK);
-    EXPECT_TRUE(uart_->rts());
-    EXPECT_EQ(port->put_RTSLine(0), S_OK);
-    EXPECT_FALSE(uart_->rts());
-    EXPECT_EQ(port->get_RTSLine(&rts), S_OK);
-    EXPECT_EQ(rts, 1);  // the control mode, enabled by the open, not the level
-
-    // Handshaking off with RTS low leaves RTS control disabled ...
-    EXPECT_EQ(port->put_HandShakingMode(spoRTSCTS), S_OK);
-    EXPECT_EQ(port->put_HandShakingMode(spoHandshakingNone), S_OK);
-    EXPECT_EQ(port->get_RTSLine(&rts), S_OK);
-    EXPECT_EQ(rts, 0);
-    // ... and raising RTS from there enables it again.
-    EXPECT_EQ(port->put_RTSLine(1), S_OK);
-    EXPECT_TRUE(uart_->rts());
-    EXPECT_EQ(port->get_RTSLine(&rts), S_OK);
-    EXPECT_EQ(rts, 1);
-    // Handshaking off with RTS raised leaves RTS control enabled.
-    EXPECT_EQ(port->put_HandShakingMode(spoRTSCTS), S_OK);
-    EXPECT_EQ(port->put_HandShakingMode(spoHandshakingNone), S_OK);
-    EXPECT_EQ(port->get_RTSLine(&rts), S_OK);
-    EXPECT_EQ(rts, 1);
-}
-
-TEST_F(SimPortTest, BreakAndTheModemLinesReflectTheLine)
-{
-    Ptr<ISerialPort> port(Open());
-    VARIANT_BOOL value = -2;
+    ASSERT_TRUE(port);
     EXPECT_EQ(port->put_Break(1), S_OK);
-    EXPECT_TRUE(uart_->in_break());
-    EXPECT_EQ(port->put_Break(1), S_OK);
-    EXPECT_EQ(port->get_Break(&value), S_OK);
-    EXPECT_EQ(value, 1);
-    EXPECT_EQ(port->put_Break(0), S_OK);
-    EXPECT_FALSE(uart_->in_break());
+    // A write held on the line fails when the device goes: from then on the driver
+    // refuses every call.
+    uart_->hold_output(true);
+    VARIANT bytes = ByteArray("x");
+    auto send = std::async(std::launch::async, [&] { return port->Send(bytes, VARIANT_TRUE); });
+    uart_->unplug();
+    EXPECT_EQ(send.get(), E_FAIL);
+    VariantClear(&bytes);
 
-    const struct {
-        DWORD bits;
-        int cd, cts, dsr;
-    } lines[] = {{MS_RLSD_ON, 1, 0, 0}, {MS_CTS_ON, 0, 1, 0}, {MS_DSR_ON, 0, 0, 1}, {0, 0, 0, 0}};
-    for (const auto& line : lines) {
-        uart_->set_modem_lines(line.bits);
-        VARIANT_BOOL cd = -2, cts = -2, dsr = -2;
-        EXPECT_EQ(port->get_CDLine(&cd), S_OK);
-        EXPECT_EQ(port->get_CTSLine(&cts), S_OK);
-        EXPECT_EQ(port->get_DSRLine(&dsr), S_OK);
-        EXPECT_EQ(cd, line.cd);
-        EXPECT_EQ(cts, line.cts);
-        EXPECT_EQ(dsr, line.dsr);
-    }
+    ULONG timeout = 77;
+    EXPECT_EQ(port->get_ReadTotalTimeoutConst(&timeout), E_FAIL);
+    EXPECT_EQ(timeout, 0U);
+    // Break compares its argument, sign-extended, with the flag it keeps (1): 1 needs no
+    // device call, TRUE given as -1 does.
+    EXPECT_EQ(port->put_Break(1), S_OK);
+    EXPECT_EQ(port->put_Break(VARIANT_TRUE), E_FAIL);
+    VARIANT_BOOL active = 0;
+    EXPECT_EQ(port->get_Break(&active), S_OK);
+    EXPECT_EQ(active, 1);
 }
 
 // ---- bad input ---------------------------------------------------------------------------------
@@ -534,6 +476,16 @@ TEST_F(ChangeProtocolTest, OutOfRangeArgumentsAreRefusedBeforeAnyoneIsAsked)
     EXPECT_EQ(after.data_bits, before.data_bits);
     EXPECT_EQ(after.stop_bits, before.stop_bits);
     EXPECT_EQ(after.parity, before.parity);
+
+    // So are time-outs: the driver refuses all three read time-outs at MAXDWORD.
+    EXPECT_EQ(a->put_ReadIntervalTimeOut(MAXDWORD), S_OK);
+    EXPECT_EQ(a->put_ReadTotalTimeoutMult(MAXDWORD), S_OK);
+    Heard();
+    EXPECT_EQ(a->put_ReadTotalTimeoutConst(MAXDWORD), E_FAIL);
+    EXPECT_EQ(Heard(), "|R30|R30");
+    ULONG constant = 0;
+    EXPECT_EQ(ports_[1]->get_ReadTotalTimeoutConst(&constant), S_OK);
+    EXPECT_EQ(constant, 500U);
 }
 
 TEST_F(SimPortTest, NullResultPointersAreRefused)
