@@ -447,6 +447,122 @@ TEST_F(SimPortTest, AGoneDeviceFailsTheCallsThatReachIt)
     EXPECT_EQ(active, 1);
 }
 
+TEST_F(SimPortTest, EachTimeoutChangesOnlyItsOwnField)
+{
+    Ptr<ISerialPort> port(Open());
+    ASSERT_TRUE(port);
+    ISerialPort* p = port.get();
+    auto read_all = [p] {
+        std::vector<ULONG> v(5, 0);
+        EXPECT_EQ(p->get_ReadIntervalTimeOut(&v[0]), S_OK);
+        EXPECT_EQ(p->get_ReadTotalTimeoutMult(&v[1]), S_OK);
+        EXPECT_EQ(p->get_ReadTotalTimeoutConst(&v[2]), S_OK);
+        EXPECT_EQ(p->get_WriteTotalTimeoutMult(&v[3]), S_OK);
+        EXPECT_EQ(p->get_WriteTotalTimeoutConst(&v[4]), S_OK);
+        return v;
+    };
+    const std::function<HRESULT(ULONG)> setters[] = {
+        [p](ULONG v) { return p->put_ReadIntervalTimeOut(v); },
+        [p](ULONG v) { return p->put_ReadTotalTimeoutMult(v); },
+        [p](ULONG v) { return p->put_ReadTotalTimeoutConst(v); },
+        [p](ULONG v) { return p->put_WriteTotalTimeoutMult(v); },
+        [p](ULONG v) { return p->put_WriteTotalTimeoutConst(v); },
+    };
+    for (std::size_t i = 0; i < std::size(setters); ++i) {
+        std::vector<ULONG> expected = read_all();
+        expected[i] = i == 0 ? 0xFFFFFFFFU : 100 + static_cast<ULONG>(i);  // no value refused
+        EXPECT_EQ(setters[i](expected[i]), S_OK);
+        EXPECT_EQ(read_all(), expected) << i;
+    }
+}
+
+TEST_F(SimPortTest, DtrIsDrivenByHandOnlyWhileEnabled)
+{
+    Ptr<ISerialPort> a(Open());
+    Ptr<ISerialPort> b(Open());
+    PropertySink heard;
+    ASSERT_NE(Advise(b.get(), IID_IPropertyNotifySink, &heard), 0U);
+    VARIANT_BOOL line = -2;
+
+    EXPECT_EQ(a->put_DTRLine(1), E_FAIL);  // DTR is not enabled yet
+    EXPECT_EQ(a->put_DTRLine(0), E_FAIL);
+    EXPECT_FALSE(uart_->dtr());
+    EXPECT_EQ(a->put_DTREnable(1), S_OK);
+    EXPECT_TRUE(uart_->dtr());
+    EXPECT_EQ(b->get_DTRLine(&line), S_OK);
+    EXPECT_EQ(line, 1);
+    EXPECT_EQ(a->put_DTRLine(0), S_OK);
+    EXPECT_FALSE(uart_->dtr());
+    EXPECT_EQ(heard.take(), "R13 C13 R26 C26");
+    EXPECT_EQ(a->put_DTRLine(VARIANT_TRUE), S_OK);
+    EXPECT_TRUE(uart_->dtr());
+    EXPECT_EQ(b->get_DTRLine(&line), S_OK);
+    EXPECT_EQ(line, VARIANT_TRUE);  // kept as given
+    // Disabling DTR lowers it, and DTRLine follows.
+    EXPECT_EQ(a->put_DTREnable(0), S_OK);
+    EXPECT_FALSE(uart_->dtr());
+    EXPECT_EQ(b->get_DTRLine(&line), S_OK);
+    EXPECT_EQ(line, 0);
+    b.reset();
+    EXPECT_EQ(heard.refs.load(), 0U);
+}
+
+TEST_F(SimPortTest, RtsLineAndHandshakingShareTheRtsControlMode)
+{
+    Ptr<ISerialPort> port(Open());
+    VARIANT_BOOL rts = -2;
+    EXPECT_EQ(port->put_RTSLine(1), S_OK);
+    EXPECT_TRUE(uart_->rts());
+    EXPECT_EQ(port->put_RTSLine(0), S_OK);
+    EXPECT_FALSE(uart_->rts());
+    EXPECT_EQ(port->get_RTSLine(&rts), S_OK);
+    EXPECT_EQ(rts, 1);  // the control mode, enabled by the open, not the level
+
+    // Handshaking off with RTS low leaves RTS control disabled ...
+    EXPECT_EQ(port->put_HandShakingMode(spoRTSCTS), S_OK);
+    EXPECT_EQ(port->put_HandShakingMode(spoHandshakingNone), S_OK);
+    EXPECT_EQ(port->get_RTSLine(&rts), S_OK);
+    EXPECT_EQ(rts, 0);
+    // ... and raising RTS from there enables it again.
+    EXPECT_EQ(port->put_RTSLine(1), S_OK);
+    EXPECT_TRUE(uart_->rts());
+    EXPECT_EQ(port->get_RTSLine(&rts), S_OK);
+    EXPECT_EQ(rts, 1);
+    // Handshaking off with RTS raised leaves RTS control enabled.
+    EXPECT_EQ(port->put_HandShakingMode(spoRTSCTS), S_OK);
+    EXPECT_EQ(port->put_HandShakingMode(spoHandshakingNone), S_OK);
+    EXPECT_EQ(port->get_RTSLine(&rts), S_OK);
+    EXPECT_EQ(rts, 1);
+}
+
+TEST_F(SimPortTest, BreakAndTheModemLinesReflectTheLine)
+{
+    Ptr<ISerialPort> port(Open());
+    VARIANT_BOOL value = -2;
+    EXPECT_EQ(port->put_Break(1), S_OK);
+    EXPECT_TRUE(uart_->in_break());
+    EXPECT_EQ(port->put_Break(1), S_OK);
+    EXPECT_EQ(port->get_Break(&value), S_OK);
+    EXPECT_EQ(value, 1);
+    EXPECT_EQ(port->put_Break(0), S_OK);
+    EXPECT_FALSE(uart_->in_break());
+
+    const struct {
+        DWORD bits;
+        int cd, cts, dsr;
+    } lines[] = {{MS_RLSD_ON, 1, 0, 0}, {MS_CTS_ON, 0, 1, 0}, {MS_DSR_ON, 0, 0, 1}, {0, 0, 0, 0}};
+    for (const auto& line : lines) {
+        uart_->set_modem_lines(line.bits);
+        VARIANT_BOOL cd = -2, cts = -2, dsr = -2;
+        EXPECT_EQ(port->get_CDLine(&cd), S_OK);
+        EXPECT_EQ(port->get_CTSLine(&cts), S_OK);
+        EXPECT_EQ(port->get_DSRLine(&dsr), S_OK);
+        EXPECT_EQ(cd, line.cd);
+        EXPECT_EQ(cts, line.cts);
+        EXPECT_EQ(dsr, line.dsr);
+    }
+}
+
 // ---- bad input ---------------------------------------------------------------------------------
 
 TEST_F(ChangeProtocolTest, OutOfRangeArgumentsAreRefusedBeforeAnyoneIsAsked)
