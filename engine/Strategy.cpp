@@ -4,11 +4,12 @@
 
 // When an event cannot be created the constructors keep the null handle and go on, as
 // the platform returned it. The consequences stay contained: closing null fails
-// harmlessly; GetCompletionCode's wait on a null m_hCompleted fails at once, so a waiter
-// gets the current code instead of blocking for ever; and a null m_hEvent makes the
-// worker's wait fail, which winds the worker down with every held task terminated
-// (see CWorkerThreadContext::Process), rather than deleting a task whose I/O may still be
-// pending.
+// harmlessly; a task without m_hCompleted cannot be waited for, so the worker refuses to
+// queue one its adder keeps (see CWorkerThreadContext::Add), and GetCompletionCode on
+// it returns ERROR_INVALID_HANDLE at once instead of a code the task never produced; a
+// null m_hEvent makes the worker's wait fail, which winds the worker down with every
+// held task terminated (see CWorkerThreadContext::Process), rather than deleting a task
+// whose I/O may still be pending.
 
 CStrategy::CStrategy(BOOL bAutoDelete)
     : m_bAutoDelete(bAutoDelete),
@@ -44,11 +45,14 @@ void CStrategy::Terminate()
 DWORD CStrategy::GetCompletionCode()
 {
     Trace(TRACE_CAT_QUEUES, 1, "CStrategy(%#x)::GetCompletionCode()\n", this);
-    WaitForSingleObject(m_hCompleted, INFINITE);
-    // Taking m_cs after the signal orders the task's write of the code before this read.
-    EnterCriticalSection(&m_cs);
-    DWORD dwCode = m_dwCompletionCode;
-    LeaveCriticalSection(&m_cs);
+    DWORD dwCode = ERROR_INVALID_HANDLE;
+    if (m_hCompleted != nullptr) {
+        WaitForSingleObject(m_hCompleted, INFINITE);
+        // Taking m_cs after the signal orders the task's write of the code before this read.
+        EnterCriticalSection(&m_cs);
+        dwCode = m_dwCompletionCode;
+        LeaveCriticalSection(&m_cs);
+    }
     Trace(TRACE_CAT_QUEUES, 2, "CStrategy(%#x)::GetCompletionCode()  Returning %i\n", this,
           dwCode);
     return dwCode;

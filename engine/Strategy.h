@@ -35,7 +35,10 @@ public:
     virtual void Terminate();
     // Waits, without a time-out, until the worker has signalled a result, then returns
     // m_dwCompletionCode (0 = success, else a platform error or a failed HRESULT).
+    // ERROR_INVALID_HANDLE at once when the completion event could not be created.
     virtual DWORD GetCompletionCode();
+    // FALSE when the completion event could not be created: nobody can wait for the task.
+    BOOL CanBeWaitedFor() const { return m_hCompleted != nullptr ? TRUE : FALSE; }
 
 protected:
     friend class CWorkerThreadContext;

@@ -40,8 +40,11 @@
 // traces the error at level 0 and leaves its loop as on a stop. Retrying would spin on
 // the same failure; leaving lets the thread wind down, terminating and deleting the
 // tasks it holds, so none is left with a pending operation and nobody frees it twice.
-// The thread then stays "Running" to the other threads until Stop, like a thread whose
-// InitInstance failed.
+// A task its adder keeps is not deleted then but handed back with its waiter released
+// (the adder may be a synchronous sender waiting for it). From then on the context reads
+// as stopped and refuses tasks, like a thread whose InitInstance failed: a sender that
+// checked IsStopped, or whose Add is refused, fails at once instead of waiting for a
+// thread that will never run its task.
 
 CWorkerThreadContext::CWorkerThreadContext()
     : m_hPausedEvent(nullptr),
@@ -117,6 +120,10 @@ BOOL CWorkerThreadContext::Start()
             Trace(TRACE_CAT_QUEUES, 4, "CWorkerThreadContext(%#x)::Start() Thread %#x created.\n",
                   this, m_hThread);
         }
+    } else if (m_bEnded.load()) {
+        Trace(TRACE_CAT_QUEUES, 0,
+              "CWorkerThreadContext(%#x)::Start() Error!  The thread has ended; stop it first.\n",
+              this);
     } else {
         Trace(TRACE_CAT_QUEUES, 3, "CWorkerThreadContext(%#x)::Start() Resuming Thread.\n", this);
         if (WaitForSingleObject(m_hPausedEvent, 0) == WAIT_OBJECT_0) {
@@ -152,6 +159,8 @@ DWORD CWorkerThreadContext::ThreadRun(LPVOID lpParameter)
               pThis);
         pThis->Process();
     }
+    if (WaitForSingleObject(pThis->m_hStopEvent, 0) != WAIT_OBJECT_0)
+        pThis->EndOnItsOwn();
     Trace(TRACE_CAT_QUEUES, 3, "CWorkerThreadContext(%#x)::ThreadRun()  Calling ExitInstance.\n",
           pThis);
     DWORD dwExitCode = pThis->ExitInstance();
@@ -169,6 +178,7 @@ void CWorkerThreadContext::Process()
     std::deque<HANDLE> dequeWait;             // the wait order, rotated every pass
     HANDLE ahWait[MAXIMUM_WAIT_OBJECTS];
     BOOL bKeepRunning = TRUE;
+    BOOL bWaitFailed = FALSE;
 
     Trace(TRACE_CAT_QUEUES, 3,
           "CWorkerThreadContext(%#x)::Process()  Initializing event handle map.\n", this);
@@ -203,6 +213,7 @@ void CWorkerThreadContext::Process()
                   "CWorkerThreadContext(%#x)::Process()  Error!  WaitForMultipleObjects returned "
                   "%#x.  Error = %#x\n",
                   this, dwResult, GetLastError());
+            bWaitFailed = TRUE;
             break;
         }
         HANDLE hSignalled = ahWait[dwIndex];
@@ -342,8 +353,7 @@ void CWorkerThreadContext::Process()
               "CWorkerThreadContext(%#x)::Process()  Termininating/Deleting CStrategy object %#x "
               "from the thread.\n",
               this, entry.second);
-        entry.second->Terminate();
-        delete entry.second;
+        ReleaseTask(entry.second, !bWaitFailed || entry.second->m_bAutoDelete);
     }
     Trace(TRACE_CAT_QUEUES, 2, "CWorkerThreadContext(%#x)::Process()  Returning void.\n", this);
 }
@@ -389,6 +399,7 @@ void CWorkerThreadContext::Stop()
         }
         WaitForSingleObject(m_hThread, INFINITE);
         ResetEvent(m_hStopEvent);
+        m_bEnded.store(FALSE);
         CloseHandle(m_hThread);
         m_hThread = nullptr;
         Trace(TRACE_CAT_QUEUES, 4, "CWorkerThreadContext(%#x)::Stop()  Thread is now stopped.\n",
@@ -408,18 +419,60 @@ BOOL CWorkerThreadContext::Add(CStrategy* pTask, BOOL bAtFront)
               this, pTask, bAtFront);
         return FALSE;
     }
+    if (!pTask->m_bAutoDelete && !pTask->CanBeWaitedFor()) {
+        Trace(TRACE_CAT_QUEUES, 0,
+              "CWorkerThreadContext(%#x)::Add(%#x, %i)  Error!  The task cannot be waited for.\n",
+              this, pTask, bAtFront);
+        return FALSE;
+    }
+    BOOL bResult = FALSE;
     EnterCriticalSection(&m_csDequeSync);
     Trace(TRACE_CAT_QUEUES, 5, "CWorkerThreadContext(%#x)::Add()  Lock DequeSync.\n", this);
-    if (bAtFront)
-        m_dequeTasks.push_front(pTask);
-    else
-        m_dequeTasks.push_back(pTask);
-    SetEvent(m_hAddEvent);
+    if (!m_bEnded.load()) {
+        if (bAtFront)
+            m_dequeTasks.push_front(pTask);
+        else
+            m_dequeTasks.push_back(pTask);
+        SetEvent(m_hAddEvent);
+        bResult = TRUE;
+    }
     Trace(TRACE_CAT_QUEUES, 5, "CWorkerThreadContext(%#x)::Add()  Unlock DequeSync.\n", this);
     LeaveCriticalSection(&m_csDequeSync);
+    if (!bResult)
+        Trace(TRACE_CAT_QUEUES, 0,
+              "CWorkerThreadContext(%#x)::Add(%#x, %i)  Error!  The thread has ended.\n", this,
+              pTask, bAtFront);
     Trace(TRACE_CAT_QUEUES, 2, "CWorkerThreadContext(%#x)::Add(%#x, %i)  Returning %i\n", this,
-          pTask, bAtFront, TRUE);
-    return TRUE;
+          pTask, bAtFront, bResult);
+    return bResult;
+}
+
+void CWorkerThreadContext::EndOnItsOwn()
+{
+    Trace(TRACE_CAT_QUEUES, 0,
+          "CWorkerThreadContext(%#x)::EndOnItsOwn()  The thread ended without a stop.\n", this);
+    std::deque<CStrategy*> dequeLeft;
+    EnterCriticalSection(&m_csDequeSync);
+    m_bEnded.store(TRUE);
+    dequeLeft.swap(m_dequeTasks);
+    ResetEvent(m_hAddEvent);
+    LeaveCriticalSection(&m_csDequeSync);
+    for (CStrategy* pTask : dequeLeft)
+        ReleaseTask(pTask, pTask->m_bAutoDelete);
+}
+
+void CWorkerThreadContext::ReleaseTask(CStrategy* pTask, BOOL bDelete)
+{
+    pTask->Terminate();
+    if (bDelete) {
+        delete pTask;
+        return;
+    }
+    EnterCriticalSection(&pTask->m_cs);
+    if (pTask->m_dwCompletionCode == 0)
+        pTask->m_dwCompletionCode = ERROR_OPERATION_ABORTED;
+    LeaveCriticalSection(&pTask->m_cs);
+    SetEvent(pTask->m_hCompleted);
 }
 
 void CWorkerThreadContext::Clear()
@@ -452,8 +505,8 @@ BOOL CWorkerThreadContext::IsRunning()
     Trace(TRACE_CAT_QUEUES, 2, "CWorkerThreadContext(%#x)::IsRunning()\n", this);
     EnterCriticalSection(&m_csConcurrent);
     Trace(TRACE_CAT_QUEUES, 5, "CWorkerThreadContext(%#x)::IsRunning()  Lock Concurrent.\n", this);
-    BOOL bResult =
-        m_hThread != nullptr && WaitForSingleObject(m_hPausedEvent, 0) != WAIT_OBJECT_0;
+    BOOL bResult = m_hThread != nullptr && !m_bEnded.load() &&
+                   WaitForSingleObject(m_hPausedEvent, 0) != WAIT_OBJECT_0;
     LeaveCriticalSection(&m_csConcurrent);
     Trace(TRACE_CAT_QUEUES, 2, "CWorkerThreadContext(%#x)::IsRunning()  Returning %i.\n", this,
           bResult);
@@ -465,7 +518,7 @@ BOOL CWorkerThreadContext::IsStopped()
     Trace(TRACE_CAT_QUEUES, 2, "CWorkerThreadContext(%#x)::IsStopped()\n", this);
     EnterCriticalSection(&m_csConcurrent);
     Trace(TRACE_CAT_QUEUES, 5, "CWorkerThreadContext(%#x)::IsStopped()  Lock Concurrent.\n", this);
-    BOOL bResult = m_hThread == nullptr;
+    BOOL bResult = m_hThread == nullptr || m_bEnded.load();
     Trace(TRACE_CAT_QUEUES, 5, "CWorkerThreadContext(%#x)::IsStopped()  Unlock Concurrent.\n",
           this);
     LeaveCriticalSection(&m_csConcurrent);

@@ -16,6 +16,8 @@ CReadOverlappedIO::CReadOverlappedIO(CPortEventOverlappedIO* pPortEvent, DWORD d
 {
     Trace(TRACE_CAT_QUEUES, 1, "CReadOverlappedIO(%#x)::CReadOverlappedIO()\n", this);
     m_pBuffer = new (std::nothrow) BYTE[dwBufferSize];
+    Trace(TRACE_CAT_QUEUES, 4, "CReadOverlappedIO(%#x)::CReadOverlappedIO()  %u bytes at %#x\n",
+          this, dwBufferSize, m_pBuffer);
     Trace(TRACE_CAT_QUEUES, 2, "CReadOverlappedIO(%#x)::CReadOverlappedIO()  Returning\n", this);
 }
 
@@ -54,7 +56,12 @@ BOOL CReadOverlappedIO::Read(BOOL& bDone)
     ResetOverlappedStructure();
     Trace(TRACE_CAT_QUEUES, 3, "CReadOverlappedIO(%#x)::Read(%i)  Performing ReadFile\n", this,
           bDone);
-    if (ReadFile(m_hFile, m_pBuffer, m_dwBufferSize, &m_dwBytesRead, &m_ov)) {
+    if (m_pBuffer == nullptr && m_dwBufferSize > 0) {
+        m_dwCompletionCode = ERROR_NOT_ENOUGH_MEMORY;
+        Trace(TRACE_CAT_QUEUES, 0, "CReadOverlappedIO(%#x)::Read(%i)  Error!  No read buffer.\n",
+              this, bDone);
+        bResult = HandleError(bDone);
+    } else if (ReadFile(m_hFile, m_pBuffer, m_dwBufferSize, &m_dwBytesRead, &m_ov)) {
         Trace(TRACE_CAT_QUEUES, 4,
               "CReadOverlappedIO(%#x)::Read(%i)  ReadFile Completed w/o need for Overlapped IO\n",
               this, bDone);
@@ -98,17 +105,6 @@ void CReadOverlappedIO::GetOverlappedResult(BOOL& bDone)
               "m_dwCompletionCode =%#x\n",
               this, bDone, m_dwCompletionCode);
         HandleError(bDone);
-    }
-
-    // Whatever the outcome, the receive event goes back into the comm mask.
-    Trace(TRACE_CAT_QUEUES, 3,
-          "CReadOverlappedIO(%#x)::GetOverlappedResult(%i)  Restoring EV_RXCHAR on the port event "
-          "@ %#x\n",
-          this, bDone, m_pPortEvent);
-    if (m_pPortEvent != nullptr) {
-        DWORD dwMask = 0;
-        m_pPortEvent->GetEventMask(&dwMask);
-        m_pPortEvent->SetEventMask(dwMask | EV_RXCHAR);
     }
     bDone = TRUE;
     Trace(TRACE_CAT_QUEUES, 2, "CReadOverlappedIO(%#x)::GetOverlappedResult(%i)  Returning\n",

@@ -9,6 +9,34 @@
 // under m_csState, asking the other clients first (OnRequestEdit) and telling them after
 // (OnChanged), leaving out the caller's own property-sink connection (dwNoNotifyCookie).
 //
+// Getters never wait: they read the device (whose calls are thread-safe) and the line
+// flags (atomic) without m_csState, so a getter answers at once from any thread at any
+// moment, also while a change is asking or telling the clients. It sees the value as it
+// is then: the old one until the device has been written, the new one after.
+//
+// Changes from inside a notification. A setter holds m_csState from its reading of the
+// device to the end of its OnChanged pass, and it calls the sinks while it holds it. In
+// this process the sinks run on the setter's thread; a sink in another process runs on
+// a thread of its own, and its calls back into the port arrive on other threads of this
+// server. The one rule, for both:
+//  - a setter (put_*, Break and ReceiveBufferSize included) that arrives while a change
+//    of the same port is calling sinks, from the client whose sink is being called
+//    (its dwNoNotifyCookie is the cookie of the connection being called), or on the
+//    thread that runs the change (which can only be a sink it is calling, of any
+//    client), is refused at once with SERIAL_PORT_E_CHANGE_IN_PROGRESS: nothing is
+//    asked, written or announced, and the change in progress goes on undisturbed;
+//  - any other setter waits until the change in progress has ended (its OnChanged pass
+//    included) and then makes its own change;
+//  - getters always answer at once.
+// A nested change is therefore never carried out inside another: were it allowed, the
+// outer setter would write back the settings it read before asking, undoing the nested
+// one after its clients had been told of it. A client that wants to change a setting in
+// response to a notification does it after its handler has returned (from its own
+// thread or queue), when the call simply waits for the change in progress to end.
+// Not covered: a sink that, inside its handler, waits for another thread which calls a
+// setter of this port for a different client; that setter waits for the pass, which
+// waits for the sink.
+//
 // Closing rule, on every interface: a release that leaves one reference (the registry's)
 // hands the object back to the registry (m_pManager->PortClosed), whose release of that
 // last reference destroys it; FinalRelease then stops the comm-port thread and closes the
@@ -33,8 +61,16 @@ class CCommPortThread;
 class CStrategy;
 class CWriteLeaf;
 
+// What a setter refused under "Changes from inside a notification" returns:
+// HRESULT_FROM_WIN32(ERROR_POSSIBLE_DEADLOCK).
+#define SERIAL_PORT_E_CHANGE_IN_PROGRESS PLATFORM_HR(0x8007046BU)
+
 // The default ReceiveBufferSize: bytes asked for by each read.
 #define SERIAL_PORT_DEFAULT_READ_BUFFER_SIZE 512U
+// The most any read asks for, whatever ReceiveBufferSize says: the size of the driver's
+// receive queue, which is the most one read can deliver. ReceiveBufferSize itself keeps
+// and reports the value a client set.
+#define SERIAL_PORT_MAX_READ_SIZE 0x10000U
 
 class CSerialPortManager : public ISerialPortManager,
                            public IConnectionPointContainer,
@@ -69,9 +105,12 @@ public:
     // The two passes of the change protocol over pUnk's IPropertyNotifySink connections,
     // skipping the connection whose cookie is dwNoNotifyCookie (0 skips none).
     // FireOnRequestEdit: S_FALSE as soon as one sink answers exactly S_FALSE, else S_OK.
-    // FireOnChanged: always S_OK.
-    static HRESULT FireOnRequestEdit(DWORD dwNoNotifyCookie, IUnknown* pUnk, DISPID dispID);
-    static HRESULT FireOnChanged(DWORD dwNoNotifyCookie, IUnknown* pUnk, DISPID dispID);
+    // FireOnChanged: always S_OK. pCalledCookie, when given, holds the cookie of the
+    // connection whose sink is being called (0 between calls).
+    static HRESULT FireOnRequestEdit(DWORD dwNoNotifyCookie, IUnknown* pUnk, DISPID dispID,
+                                     std::atomic<DWORD>* pCalledCookie = nullptr);
+    static HRESULT FireOnChanged(DWORD dwNoNotifyCookie, IUnknown* pUnk, DISPID dispID,
+                                 std::atomic<DWORD>* pCalledCookie = nullptr);
 
     // ---- ISerialPortManager
     STDMETHODIMP get_CDLine(VARIANT_BOOL* pVal) override;
@@ -163,15 +202,16 @@ public:
     // Bytes asked for by each read (ReceiveBufferSize). Written under m_csState, read by
     // the port-event task without a lock, hence atomic.
     std::atomic<DWORD> m_dwReadBufferSize;
-    CRITICAL_SECTION m_csState;   // every line-setting and time-out accessor holds it
+    CRITICAL_SECTION m_csState;   // every setter holds it for its whole change; no getter takes it
     BOOL m_bBreakActive;          // break set through Break
     BOOL m_bDTRLineActive;        // DTR raised through DTRLine (or enabled by DTREnable)
     BOOL m_bRTSLineActive;        // RTS raised through RTSLine
     CCommPortThread* m_pCommPortThread;  // the port's I/O worker; owned
-    // Notification passes of the change protocol under way (sinks being asked or told).
-    // A getter that finds m_csState taken while this is non-zero reads without it, so a
-    // client called back during a change can read the port from any thread.
-    std::atomic<LONG> m_lNotifyPasses{0};
+    // The thread that holds m_csState for a change, 0 when none (see "Changes from
+    // inside a notification" above).
+    std::atomic<DWORD> m_dwChangeThread{0};
+    // The connection cookie whose sink a pass is calling at this moment, 0 when none.
+    std::atomic<DWORD> m_dwCalledCookie{0};
 
 private:
     // Send's steps after the task exists: loads it, queues it and, when synchronous,

@@ -2,7 +2,7 @@
 //
 // The device holds the settings: every getter reads it, every setter reads it, asks the
 // port's other clients (OnRequestEdit), writes it and tells them (OnChanged), all under
-// m_csState, leaving out the caller's own property-sink connection. Connections are told
+// m_csState, leaving out the caller's own property-sink connection; getters take no lock. Connections are told
 // apart by their cookies: the caller's no-notify cookie is the cookie of its own
 // IPropertyNotifySink connection, which the connection enumerator hands out with each
 // sink.
@@ -11,18 +11,9 @@
 //  - DTREnable written FALSE also clears m_bDTRLineActive: with DTR control disabled the
 //    line is low, so DTRLine then reads FALSE, and after DTREnable TRUE it reads TRUE
 //    (enabling DTR raises it).
-//  - A client called back during a change may call into the same port. In-process the
-//    sinks run on the setter's own thread and m_csState is recursive, so getters and
-//    setters both re-enter: a getter sees the device as it is at that moment (the old
-//    value while the clients are asked, the new one while they are told). A call that
-//    arrives on another thread while a pass is calling clients (a sink in another
-//    process calls back over the bus, or a sink hands the call to a thread of its own and
-//    waits for it) would wait for m_csState, which the setter holds until that sink
-//    returns. Getters therefore do not wait while a pass is under way: a getter that
-//    finds m_csState taken during a pass reads the device (which is thread-safe) and the
-//    line flags (read atomically) without it. Setters keep waiting for m_csState, since
-//    a change must not interleave with another; a sink in another process must not
-//    change a setting of the same port from inside OnRequestEdit or OnChanged.
+//  - A client called back during a change may call into the same port: getters answer
+//    at once, setters follow the rule "Changes from inside a notification" in
+//    SerialPortManager.h (CChangeScope below).
 #include "port/SerialPortManager.h"
 
 #include "platform/com/com.h"
@@ -103,8 +94,8 @@ private:
 
 // ---- line flags and the state lock ----------------------------------------------------------
 
-// The line flags are written under m_csState but may be read by a getter that runs
-// without it during a notification pass, so every access is atomic.
+// The line flags are written under m_csState and read by getters, which never take it,
+// so every access is atomic.
 BOOL LoadFlag(BOOL& bFlag)
 {
     return std::atomic_ref<BOOL>(bFlag).load(std::memory_order_acquire);
@@ -115,60 +106,60 @@ void StoreFlag(BOOL& bFlag, BOOL bValue)
     std::atomic_ref<BOOL>(bFlag).store(bValue, std::memory_order_release);
 }
 
-// Marks a notification pass as under way for its scope.
-class CNotifyPass {
+// Admission of a setter to m_csState; see "Changes from inside a notification" in
+// SerialPortManager.h. Refused: a setter on the thread that is running a change of this
+// port (it can only come from a sink that change is calling), and a setter of the client
+// whose sink a pass is calling at this moment. Any other setter waits for the change in
+// progress and then runs its own.
+class CChangeScope {
 public:
-    explicit CNotifyPass(CSerialPortManager& port) : m_port(port)
+    CChangeScope(CSerialPortManager& port, ULONG dwNoNotifyCookie) : m_port(port), m_bAdmitted(FALSE)
     {
-        m_port.m_lNotifyPasses.fetch_add(1, std::memory_order_acq_rel);
+        const DWORD dwThread = GetCurrentThreadId();
+        if (port.m_dwChangeThread.load() == dwThread)
+            return;
+        if (dwNoNotifyCookie != 0 && port.m_dwCalledCookie.load() == dwNoNotifyCookie)
+            return;
+        EnterCriticalSection(&port.m_csState);
+        port.m_dwChangeThread.store(dwThread);
+        m_bAdmitted = TRUE;
     }
-    ~CNotifyPass() { m_port.m_lNotifyPasses.fetch_sub(1, std::memory_order_acq_rel); }
-    CNotifyPass(const CNotifyPass&) = delete;
-    CNotifyPass& operator=(const CNotifyPass&) = delete;
+    ~CChangeScope()
+    {
+        if (!m_bAdmitted)
+            return;
+        m_port.m_dwChangeThread.store(0);
+        LeaveCriticalSection(&m_port.m_csState);
+    }
+    CChangeScope(const CChangeScope&) = delete;
+    CChangeScope& operator=(const CChangeScope&) = delete;
+
+    BOOL Admitted() const { return m_bAdmitted; }
+    // Traces the refusal and gives the setter's result.
+    template <class V>
+    static HRESULT Refuse(const CAccessorTrace<V>& t)
+    {
+        t(0, "Error!  Called from inside a notification of a change in progress; refused.");
+        t(2, "Returning %#x", SERIAL_PORT_E_CHANGE_IN_PROGRESS);
+        return SERIAL_PORT_E_CHANGE_IN_PROGRESS;
+    }
 
 private:
     CSerialPortManager& m_port;
+    BOOL m_bAdmitted;
 };
 
-// m_csState for a getter: taken, or waited for, unless it is held by a change that is
-// calling clients at this moment (see the top of the file), in which case the getter
-// goes ahead without it.
-class CStateReadLock {
-public:
-    explicit CStateReadLock(CSerialPortManager& port) : m_pcs(&port.m_csState), m_bHeld(FALSE)
-    {
-        if (TryEnterCriticalSection(m_pcs)) {
-            m_bHeld = TRUE;
-        } else if (port.m_lNotifyPasses.load(std::memory_order_acquire) == 0) {
-            EnterCriticalSection(m_pcs);
-            m_bHeld = TRUE;
-        }
-    }
-    ~CStateReadLock()
-    {
-        if (m_bHeld)
-            LeaveCriticalSection(m_pcs);
-    }
-    CStateReadLock(const CStateReadLock&) = delete;
-    CStateReadLock& operator=(const CStateReadLock&) = delete;
-
-private:
-    CRITICAL_SECTION* m_pcs;
-    BOOL m_bHeld;
-};
-
-// The two passes, marked as under way while they call clients.
+// The two passes; each sink call is marked with the cookie of its connection.
 HRESULT AskClients(CSerialPortManager& port, DWORD dwNoNotifyCookie, DISPID dispID)
 {
-    CNotifyPass pass(port);
     return CSerialPortManager::FireOnRequestEdit(dwNoNotifyCookie, port.GetControllingUnknown(),
-                                                 dispID);
+                                                 dispID, &port.m_dwCalledCookie);
 }
 
 void TellClients(CSerialPortManager& port, DWORD dwNoNotifyCookie, DISPID dispID)
 {
-    CNotifyPass pass(port);
-    CSerialPortManager::FireOnChanged(dwNoNotifyCookie, port.GetControllingUnknown(), dispID);
+    CSerialPortManager::FireOnChanged(dwNoNotifyCookie, port.GetControllingUnknown(), dispID,
+                                      &port.m_dwCalledCookie);
 }
 
 // ---- how values are widened for the no-change test -----------------------------------------
@@ -206,7 +197,9 @@ HRESULT PutDcbProperty(CSerialPortManager& port, const CAccessorTrace<V>& t,
                        LONG lNewValue, Current current, Check check, Apply apply,
                        Written written)
 {
-    platform::critical_section_scope state(&port.m_csState);
+    CChangeScope change(port, dwNoNotifyCookie);
+    if (!change.Admitted())
+        return CChangeScope::Refuse(t);
     HRESULT hr = S_OK;
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
@@ -256,7 +249,6 @@ template <class T, class Read>
 HRESULT GetDcbProperty(CSerialPortManager& port, const CAccessorTrace<T*>& t,
                        const CGetterStyle& style, T* pVal, Read read)
 {
-    CStateReadLock state(port);
     HRESULT hr = S_OK;
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
@@ -275,12 +267,10 @@ HRESULT GetDcbProperty(CSerialPortManager& port, const CAccessorTrace<T*>& t,
 }
 
 // The getters of the line flags the object keeps itself: no device call. read() gives
-// the value to report, read under the state lock.
+// the value to report, read without a lock.
 template <class Read>
-HRESULT GetLineFlag(CSerialPortManager& port, const CAccessorTrace<VARIANT_BOOL*>& t,
-                    VARIANT_BOOL* pVal, Read read)
+HRESULT GetLineFlag(const CAccessorTrace<VARIANT_BOOL*>& t, VARIANT_BOOL* pVal, Read read)
 {
-    CStateReadLock state(port);
     HRESULT hr = S_OK;
     if (!pVal) {
         t(0, "Error!  pVal == NULL");
@@ -298,7 +288,6 @@ HRESULT GetLineFlag(CSerialPortManager& port, const CAccessorTrace<VARIANT_BOOL*
 HRESULT GetTimeout(CSerialPortManager& port, const CAccessorTrace<ULONG*>& t,
                    DWORD COMMTIMEOUTS::*pField, ULONG* pVal, DWORD dwGetErrorLevel = 0)
 {
-    CStateReadLock state(port);
     HRESULT hr = S_OK;
     if (!pVal) {
         t(0, "Error!  pVal == NULL");
@@ -323,7 +312,9 @@ HRESULT PutTimeout(CSerialPortManager& port, const CAccessorTrace<ULONG>& t,
                    ULONG dwNoNotifyCookie, DISPID dispID, DWORD COMMTIMEOUTS::*pField,
                    ULONG newVal)
 {
-    platform::critical_section_scope state(&port.m_csState);
+    CChangeScope change(port, dwNoNotifyCookie);
+    if (!change.Admitted())
+        return CChangeScope::Refuse(t);
     HRESULT hr = S_OK;
     COMMTIMEOUTS timeouts{};
     t(3, "Getting current comm timeouts.");
@@ -387,9 +378,11 @@ namespace {
 // Walks pUnk's IPropertyNotifySink connections in list order, through the enumerator's
 // snapshot (so clients may advise or unadvise meanwhile), and calls visit(pSink) for
 // every sink but the one whose connection cookie is dwNoNotifyCookie. visit returns FALSE
-// to stop the walk. FALSE when the connections cannot be reached.
+// to stop the walk. FALSE when the connections cannot be reached. pCalledCookie, when
+// given, holds the cookie of the connection whose sink is being called, 0 between calls.
 template <class Visit>
-BOOL WalkPropertySinks(DWORD dwNoNotifyCookie, IUnknown* pUnk, Visit visit)
+BOOL WalkPropertySinks(DWORD dwNoNotifyCookie, IUnknown* pUnk,
+                       std::atomic<DWORD>* pCalledCookie, Visit visit)
 {
     if (!pUnk)
         return FALSE;
@@ -411,8 +404,13 @@ BOOL WalkPropertySinks(DWORD dwNoNotifyCookie, IUnknown* pUnk, Visit visit)
             IPropertyNotifySink* pSink = nullptr;
             if (SUCCEEDED(cd.pUnk->QueryInterface(IID_IPropertyNotifySink,
                                                   reinterpret_cast<void**>(&pSink)))) {
-                if (cd.dwCookie != dwNoNotifyCookie)
+                if (cd.dwCookie != dwNoNotifyCookie) {
+                    if (pCalledCookie)
+                        pCalledCookie->store(cd.dwCookie);
                     bGoOn = visit(pSink);
+                    if (pCalledCookie)
+                        pCalledCookie->store(0);
+                }
                 pSink->Release();
             }
             cd.pUnk->Release();
@@ -430,12 +428,12 @@ BOOL WalkPropertySinks(DWORD dwNoNotifyCookie, IUnknown* pUnk, Visit visit)
 }  // namespace
 
 HRESULT CSerialPortManager::FireOnRequestEdit(DWORD dwNoNotifyCookie, IUnknown* pUnk,
-                                              DISPID dispID)
+                                              DISPID dispID, std::atomic<DWORD>* pCalledCookie)
 {
     Trace(TRACE_CAT_SERIALPORT, 1, "CSerialPortManager::FireOnRequestEdit(%#x, %#x, %i)\n",
           dwNoNotifyCookie, pUnk, dispID);
     HRESULT hr = S_OK;
-    WalkPropertySinks(dwNoNotifyCookie, pUnk, [&hr, dispID](IPropertyNotifySink* pSink) {
+    WalkPropertySinks(dwNoNotifyCookie, pUnk, pCalledCookie, [&hr, dispID](IPropertyNotifySink* pSink) {
         // Exactly S_FALSE refuses; any other answer, a failure included, consents.
         if (pSink->OnRequestEdit(dispID) == S_FALSE) {
             hr = S_FALSE;
@@ -449,11 +447,12 @@ HRESULT CSerialPortManager::FireOnRequestEdit(DWORD dwNoNotifyCookie, IUnknown* 
     return hr;
 }
 
-HRESULT CSerialPortManager::FireOnChanged(DWORD dwNoNotifyCookie, IUnknown* pUnk, DISPID dispID)
+HRESULT CSerialPortManager::FireOnChanged(DWORD dwNoNotifyCookie, IUnknown* pUnk, DISPID dispID,
+                                          std::atomic<DWORD>* pCalledCookie)
 {
     Trace(TRACE_CAT_SERIALPORT, 1, "CSerialPortManager::FireOnChanged(%#x, %#x, %i)\n",
           dwNoNotifyCookie, pUnk, dispID);
-    WalkPropertySinks(dwNoNotifyCookie, pUnk, [dispID](IPropertyNotifySink* pSink) {
+    WalkPropertySinks(dwNoNotifyCookie, pUnk, pCalledCookie, [dispID](IPropertyNotifySink* pSink) {
         pSink->OnChanged(dispID);
         return TRUE;
     });
@@ -645,7 +644,7 @@ STDMETHODIMP CSerialPortManager::get_DTRLine(ULONG dwNoNotifyCookie, VARIANT_BOO
     const CAccessorTrace<VARIANT_BOOL*> t(this, "get_DTRLine", dwNoNotifyCookie, pVal, "%#x");
     t.Entry();
     // As stored: a TRUE given as -1 reads back as -1.
-    return GetLineFlag(*this, t, pVal,
+    return GetLineFlag(t, pVal,
                        [this] { return static_cast<VARIANT_BOOL>(LoadFlag(m_bDTRLineActive)); });
 }
 
@@ -653,7 +652,9 @@ STDMETHODIMP CSerialPortManager::put_DTRLine(ULONG dwNoNotifyCookie, VARIANT_BOO
 {
     const CAccessorTrace<VARIANT_BOOL> t(this, "put_DTRLine", dwNoNotifyCookie, newVal, "%i");
     t.Entry();
-    platform::critical_section_scope state(&m_csState);
+    CChangeScope change(*this, dwNoNotifyCookie);
+    if (!change.Admitted())
+        return CChangeScope::Refuse(t);
     HRESULT hr = S_OK;
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
@@ -710,7 +711,9 @@ STDMETHODIMP CSerialPortManager::put_RTSLine(ULONG dwNoNotifyCookie, VARIANT_BOO
 {
     const CAccessorTrace<VARIANT_BOOL> t(this, "put_RTSLine", dwNoNotifyCookie, newVal, "%i");
     t.Entry();
-    platform::critical_section_scope state(&m_csState);
+    CChangeScope change(*this, dwNoNotifyCookie);
+    if (!change.Admitted())
+        return CChangeScope::Refuse(t);
     HRESULT hr = S_OK;
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
@@ -787,7 +790,9 @@ STDMETHODIMP CSerialPortManager::put_HandShakingMode(ULONG dwNoNotifyCookie,
     const CAccessorTrace<HandShakingConstants> t(this, "put_HandShakingMode", dwNoNotifyCookie,
                                                  newVal, "%i");
     t.Entry();
-    platform::critical_section_scope state(&m_csState);
+    CChangeScope change(*this, dwNoNotifyCookie);
+    if (!change.Admitted())
+        return CChangeScope::Refuse(t);
     HRESULT hr = S_FALSE;
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
@@ -850,7 +855,7 @@ STDMETHODIMP CSerialPortManager::get_Break(ULONG dwNoNotifyCookie, VARIANT_BOOL*
 {
     const CAccessorTrace<VARIANT_BOOL*> t(this, "get_Break", dwNoNotifyCookie, pVal, "%#x");
     t.Entry();
-    return GetLineFlag(*this, t, pVal, [this] {
+    return GetLineFlag(t, pVal, [this] {
         return static_cast<VARIANT_BOOL>(LoadFlag(m_bBreakActive) ? 1 : 0);
     });
 }
@@ -860,7 +865,9 @@ STDMETHODIMP CSerialPortManager::put_Break(ULONG dwNoNotifyCookie, VARIANT_BOOL 
 {
     const CAccessorTrace<VARIANT_BOOL> t(this, "put_Break", dwNoNotifyCookie, newVal, "%i");
     t.Entry();
-    platform::critical_section_scope state(&m_csState);
+    CChangeScope change(*this, dwNoNotifyCookie);
+    if (!change.Admitted())
+        return CChangeScope::Refuse(t);
     HRESULT hr = S_OK;
     if (BoolArgument(newVal) != LoadFlag(m_bBreakActive)) {
         if (newVal) {
@@ -1141,7 +1148,9 @@ STDMETHODIMP CSerialPortManager::put_ReceiveBufferSize(ULONG dwNoNotifyCookie, U
 {
     const CAccessorTrace<ULONG> t(this, "put_ReceiveBufferSize", dwNoNotifyCookie, newVal, "%#x");
     t.Entry();
-    platform::critical_section_scope state(&m_csState);
+    CChangeScope change(*this, dwNoNotifyCookie);
+    if (!change.Admitted())
+        return CChangeScope::Refuse(t);
     HRESULT hr = S_OK;
     if (newVal == 0) {
         t(0, "Error!  newVal is 0!");
@@ -1171,7 +1180,6 @@ STDMETHODIMP CSerialPortManager::get_ReceiveBufferSize(ULONG dwNoNotifyCookie, U
     const CAccessorTrace<ULONG*> t(this, "get_ReceiveBufferSize", dwNoNotifyCookie, newVal,
                                    "%#x");
     t.Entry();
-    CStateReadLock state(*this);
     HRESULT hr = S_OK;
     if (!newVal) {
         t(0, "Error!  pVal == NULL");

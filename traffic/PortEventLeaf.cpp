@@ -6,6 +6,7 @@
 #include "trace/trace.h"
 #include "traffic/ReadLeaf.h"
 
+#include <algorithm>
 #include <new>
 
 // EV_BREAK. The comm-port thread starts the port with it in the comm mask (0x01FB rather
@@ -16,7 +17,9 @@
 
 CPortEventLeaf::CPortEventLeaf(CSerialPortManager* pSerialPortManager, BOOL bAutoDelete)
     : CPortEventOverlappedIO(pSerialPortManager->m_hComm, bAutoDelete),
-      m_pSerialPortManager(pSerialPortManager)
+      m_pSerialPortManager(pSerialPortManager),
+      m_lFailedReads(0),
+      m_bReceiveParked(FALSE)
 {
     Trace(TRACE_CAT_QUEUES, 1, "CPortEventLeaf(%#x)::CPortEventLeaf()\n", this);
     Trace(TRACE_CAT_QUEUES, 2, "CPortEventLeaf(%#x)::CPortEventLeaf()  Returning\n", this);
@@ -36,10 +39,16 @@ void CPortEventLeaf::HandleEvents()
           this, m_dwEventMask);
     CPortEventsConnectionPoint& clients = m_pSerialPortManager->m_cpPortEvents;
 
+    if (m_bReceiveParked && m_dwEventMask != 0) {
+        // Another event on the line: one more read may be tried.
+        m_bReceiveParked = FALSE;
+        ResumeReceiving();
+    }
     if (m_dwEventMask & EV_RXCHAR) {
         Trace(TRACE_CAT_QUEUES, 4, "CPortEventLeaf(%#x)::HandleEvents()  EV_RXCHAR\n", this);
-        CReadLeaf* pRead =
-            new (std::nothrow) CReadLeaf(this, m_pSerialPortManager->m_dwReadBufferSize, TRUE);
+        const DWORD dwSize =
+            std::min<DWORD>(m_pSerialPortManager->m_dwReadBufferSize, SERIAL_PORT_MAX_READ_SIZE);
+        CReadLeaf* pRead = new (std::nothrow) CReadLeaf(this, dwSize, TRUE);
         if (!pRead) {
             // EV_RXCHAR stays in the mask: the next character tries again.
             Trace(TRACE_CAT_QUEUES, 0,
@@ -104,6 +113,33 @@ void CPortEventLeaf::HandleEvents()
         clients.FireEventNotification(spoCharEvent);
     }
     Trace(TRACE_CAT_QUEUES, 2, "CPortEventLeaf(%#x)::HandleEvents()  Returning\n", this);
+}
+
+void CPortEventLeaf::ReceiveEnded(BOOL bFailed)
+{
+    Trace(TRACE_CAT_QUEUES, 1, "CPortEventLeaf(%#x)::ReceiveEnded(%i)\n", this, bFailed);
+    if (!bFailed) {
+        m_lFailedReads = 0;
+        ResumeReceiving();
+    } else if (++m_lFailedReads == 1) {
+        ResumeReceiving();
+    } else {
+        if (m_lFailedReads == 2)
+            m_pSerialPortManager->m_cpPortEvents.FireEventNotification(spoMemoryError);
+        Trace(TRACE_CAT_QUEUES, 0,
+              "CPortEventLeaf(%#x)::ReceiveEnded(%i)  Error!  %i reads failed in a row; receiving "
+              "waits for the next port event.\n",
+              this, bFailed, m_lFailedReads);
+        m_bReceiveParked = TRUE;
+    }
+    Trace(TRACE_CAT_QUEUES, 2, "CPortEventLeaf(%#x)::ReceiveEnded(%i)  Returning\n", this, bFailed);
+}
+
+void CPortEventLeaf::ResumeReceiving()
+{
+    DWORD dwMask = 0;
+    GetEventMask(&dwMask);
+    SetEventMask(dwMask | EV_RXCHAR);
 }
 
 BOOL CPortEventLeaf::HandleError(BOOL& bDone)

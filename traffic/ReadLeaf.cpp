@@ -5,15 +5,14 @@
 #include "trace/trace.h"
 #include "traffic/PortEventLeaf.h"
 
-// A read that fails at once (ReadFile itself reports ERROR_TIMEOUT or an error nobody
-// handles) never reaches the base's pending path, which is what normally switches
-// EV_RXCHAR on again after a read. HandleError does it then, so the port never stops
-// reporting received characters. The pending path keeps doing it itself, and
-// ERROR_HANDLE_EOF goes through HandleData, which does it in every case.
+// Every end of a read, at once or after it went pending, passes through HandleData or
+// HandleError, and each reports it to the port-event task exactly once; that task
+// decides when EV_RXCHAR goes back into the mask (see CPortEventLeaf::ReceiveEnded).
 
 CReadLeaf::CReadLeaf(CPortEventLeaf* pPortEvent, DWORD dwBufferSize, BOOL bAutoDelete)
     : CReadOverlappedIO(pPortEvent, dwBufferSize, bAutoDelete),
-      m_pSerialPortManager(pPortEvent->m_pSerialPortManager)
+      m_pSerialPortManager(pPortEvent->m_pSerialPortManager),
+      m_pPortEventLeaf(pPortEvent)
 {
     // Both lines of the constructor and of the destructor are at level 1.
     Trace(TRACE_CAT_QUEUES, 1, "CReadLeaf(%#x)::CReadLeaf()\n", this);
@@ -34,7 +33,7 @@ void CReadLeaf::HandleData()
         m_pSerialPortManager->m_cpPortEvents.FireDataNotification(m_dwBytesRead, m_pBuffer);
     Trace(TRACE_CAT_QUEUES, 3, "CReadLeaf(%#x)::HandleData()  Re-enabling port event recv notifications\n",
           this);
-    EnableReceiveEvent();
+    m_pPortEventLeaf->ReceiveEnded(FALSE);
     Trace(TRACE_CAT_QUEUES, 2, "CReadLeaf(%#x)::HandleData()  Returning\n", this);
 }
 
@@ -52,25 +51,16 @@ BOOL CReadLeaf::HandleError(BOOL& bDone)
         Trace(TRACE_CAT_QUEUES, 0, "CReadLeaf(%#x)::HandleError(%i)  Error!  Timeout!\n", this,
               bDoneIn);
         m_dwCompletionCode = 0;
-        if (!m_bIOPending)
-            EnableReceiveEvent();
+        m_pPortEventLeaf->ReceiveEnded(FALSE);
         break;
     default:
         Trace(TRACE_CAT_QUEUES, 0, "CReadLeaf(%#x)::HandleError(%i)  Error!  Not Handled %#x\n",
               this, bDoneIn, m_dwCompletionCode);
-        if (!m_bIOPending)
-            EnableReceiveEvent();
+        m_pPortEventLeaf->ReceiveEnded(TRUE);
         break;
     }
     bDone = TRUE;
     Trace(TRACE_CAT_QUEUES, 2, "CReadLeaf(%#x)::HandleError(%i)  Returning %i\n", this, bDoneIn,
           TRUE);
     return TRUE;
-}
-
-void CReadLeaf::EnableReceiveEvent()
-{
-    DWORD dwMask = 0;
-    m_pPortEvent->GetEventMask(&dwMask);
-    m_pPortEvent->SetEventMask(dwMask | EV_RXCHAR);
 }

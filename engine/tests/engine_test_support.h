@@ -91,6 +91,13 @@ public:
     }
     void Terminate() override { journal_.add("terminate:" + name_); }
     HANDLE event() const { return m_hEvent; }
+    HANDLE completed() const { return m_hCompleted; }
+    // As when the completion event could not be created.
+    void lose_completion_event()
+    {
+        CloseHandle(m_hCompleted);
+        m_hCompleted = nullptr;
+    }
     bool keep_signalled = false;
 
 private:
@@ -101,13 +108,36 @@ private:
     int runs_ = 0;
 };
 
+// A plain task that runs a function on the worker and signals when it has: a test runs
+// code on a worker's own thread with it and waits for it.
+class RunOnThread : public CStrategy {
+public:
+    explicit RunOnThread(std::function<void()> f) : CStrategy(FALSE), f_(std::move(f)) {}
+    BOOL AlgorithmInterface(BOOL& bDone) override
+    {
+        f_();
+        bDone = TRUE;
+        return TRUE;
+    }
+
+private:
+    std::function<void()> f_;
+};
+
+inline void run_on(CWorkerThreadContext& worker, std::function<void()> f)
+{
+    RunOnThread task(std::move(f));
+    if (worker.Add(&task))
+        task.GetCompletionCode();
+}
+
 // Trace records of every thread go to the journal through a message-only window served
 // by a thread of its own, as the debug window receives them. Every traced thread but the
 // caller's must have ended before destruction, so that all records are queued ahead of
 // the quit message.
 class TraceCapture {
 public:
-    TraceCapture(Journal& journal, DWORD level)
+    TraceCapture(Journal& journal, DWORD level, DWORD category = TRACE_CAT_QUEUES)
     {
         sink = &journal;
         HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -123,7 +153,7 @@ public:
         WaitForSingleObject(ready, INFINITE);
         CloseHandle(ready);
         atlTraceLevel = level;
-        atlTraceCat = TRACE_CAT_QUEUES;
+        atlTraceCat = category;
         g_hDebugWnd = window_;
     }
     ~TraceCapture()

@@ -205,13 +205,18 @@ TEST(Worker, FailedInitInstanceSkipsTheLoopButNotExitInstance)
     DWORD code = 0;
     ASSERT_TRUE(GetExitCodeThread(context.thread(), &code));
     EXPECT_EQ(code, 7u);
-    EXPECT_EQ(journal.entries(), (Entries{"init", "exit"}));
-    // Gone, yet running until Stop; Pause does not wait for it.
-    EXPECT_TRUE(context.IsRunning());
-    EXPECT_FALSE(context.IsStopped());
-    context.Pause();
+    // The queued task is let go of before ExitInstance: nobody would ever run it.
+    EXPECT_EQ(journal.entries(), (Entries{"init", "terminate:never", "delete:never", "exit"}));
+    // Gone, so stopped: nothing more is queued, and it must be stopped before a restart.
+    EXPECT_FALSE(context.IsRunning());
+    EXPECT_TRUE(context.IsStopped());
+    auto* late = new Task(journal, "late", TRUE);
+    EXPECT_FALSE(context.Add(late));
+    EXPECT_FALSE(context.Start());
+    context.Pause();  // does not wait for a thread that has ended
     context.Stop();
     EXPECT_TRUE(context.IsStopped());
+    EXPECT_TRUE(context.Add(late));  // stopped by Stop: queued for the next start
 }
 
 // Closes its event on its first run, so the worker's next wait fails.
@@ -226,17 +231,64 @@ public:
     }
 };
 
-TEST(Worker, FailedWaitWindsTheWorkerDown)
+TEST(Worker, FailedWaitWindsTheWorkerDownAndLeavesNoWaiterHanging)
+{
+    Journal journal;
+    TestContext context;
+    // Taken one per pass: "held" becomes active, the closer's run makes the next wait
+    // fail, and "queued" is still in the queue when the worker winds down.
+    auto* held = new Task(journal, "held", FALSE, false, 0, FALSE);
+    auto* queued = new Task(journal, "queued", FALSE);
+    context.Add(held);
+    context.Add(new Task(journal, "bystander", TRUE, false));
+    context.Add(new SelfClosingTask(journal, "closer", TRUE, false));
+    context.Add(queued);
+    ASSERT_TRUE(context.Start());
+    ASSERT_EQ(WaitForSingleObject(context.thread(), INFINITE), WAIT_OBJECT_0);
+    EXPECT_EQ(journal.count("terminate:bystander") + journal.count("delete:bystander"), 2);
+    EXPECT_EQ(journal.count("delete:closer"), 1);
+
+    // Kept tasks are handed back to their waiters, not deleted under them.
+    EXPECT_EQ(WaitForSingleObject(held->completed(), 0), WAIT_OBJECT_0);
+    EXPECT_EQ(held->GetCompletionCode(), 1u);  // the code it had set stays
+    EXPECT_EQ(WaitForSingleObject(queued->completed(), 0), WAIT_OBJECT_0);
+    EXPECT_EQ(queued->GetCompletionCode(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+    EXPECT_EQ(journal.count("run:queued"), 0);
+    EXPECT_EQ(journal.count("terminate:held") + journal.count("terminate:queued"), 2);
+    EXPECT_EQ(journal.count("delete:held") + journal.count("delete:queued"), 0);
+
+    // The dead thread reads as stopped, so a sender refuses at once instead of queueing
+    // a task nobody will run.
+    EXPECT_TRUE(context.IsStopped());
+    EXPECT_FALSE(context.IsRunning());
+    auto* late = new Task(journal, "late", FALSE);
+    EXPECT_FALSE(context.Add(late));
+    context.Stop();
+    ASSERT_TRUE(context.Add(late));
+    ASSERT_TRUE(context.Start());
+    EXPECT_EQ(late->GetCompletionCode(), 1u);
+    context.Stop();
+    delete held;
+    delete queued;
+    delete late;
+}
+
+TEST(Worker, AKeptTaskThatCannotBeWaitedForIsNeverQueued)
 {
     Journal journal;
     TestContext context;
     ASSERT_TRUE(context.Start());
-    context.Add(new Task(journal, "bystander", TRUE, false));
-    context.Add(new SelfClosingTask(journal, "closer", TRUE, false));
-    ASSERT_EQ(WaitForSingleObject(context.thread(), INFINITE), WAIT_OBJECT_0);
-    EXPECT_EQ(journal.count("terminate:bystander") + journal.count("delete:bystander"), 2);
-    EXPECT_EQ(journal.count("delete:closer"), 1);
-    context.Stop();
+    auto* kept = new Task(journal, "kept", FALSE);
+    kept->lose_completion_event();
+    EXPECT_FALSE(context.Add(kept));
+    EXPECT_EQ(kept->GetCompletionCode(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    delete kept;  // its adder's to delete: it was never queued
+    // Nobody waits for a task the worker deletes itself.
+    auto* dropped = new Task(journal, "dropped", TRUE);
+    dropped->lose_completion_event();
+    EXPECT_TRUE(context.Add(dropped));
+    ASSERT_TRUE(journal.wait_for("delete:dropped"));
+    EXPECT_EQ(journal.count("run:kept"), 0);
 }
 
 }  // namespace

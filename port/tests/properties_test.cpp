@@ -4,7 +4,10 @@
 // or a device that refuses leaves the device as it was.
 #include "port/tests/port_test_support.h"
 
+#include "port/SerialPortManager.h"
+
 #include <algorithm>
+#include <future>
 #include <thread>
 
 namespace {
@@ -183,18 +186,90 @@ TEST_F(ChangeProtocolTest, ASinkReadsThePortFromInsideItsNotificationOnAnyThread
     EXPECT_EQ(seen[1], "C" + new_rate + "/" + new_rate);
     Heard();
 
-    // A setter re-entering on the setter's own thread is served too (the lock is
-    // recursive) and runs its own protocol.
-    seen.clear();
-    sinks_[1].hook = [&](char kind, DISPID dispid) {
-        if (kind == 'C' && dispid == 25) {
-            EXPECT_EQ(ports_[1]->put_Bits(7), S_OK);
+}
+
+TEST_F(ChangeProtocolTest, GettersAnswerWhileAChangeHoldsThePort)
+{
+    CSerialPortManager* shared = tethra_.m_mapPorts.at(kPort);
+    // A change holds the state lock from its reading of the device to the end of its
+    // last pass, between the passes too.
+    HANDLE held = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::thread change([&] {
+        EnterCriticalSection(&shared->m_csState);
+        SetEvent(held);
+        WaitForSingleObject(done, INFINITE);
+        LeaveCriticalSection(&shared->m_csState);
+    });
+    WaitForSingleObject(held, INFINITE);
+    auto reads = std::async(std::launch::async, [&] {
+        ISerialPort* p = ports_[1];
+        ULONG baud = 0, timeout = 0, size = 0;
+        VARIANT_BOOL dtr = -2, brk = -2;
+        HandShakingConstants mode = spoRTSCTS;
+        return p->get_BaudRate(&baud) == S_OK && p->get_ReadIntervalTimeOut(&timeout) == S_OK &&
+               p->get_ReceiveBufferSize(&size) == S_OK && p->get_DTRLine(&dtr) == S_OK &&
+               p->get_Break(&brk) == S_OK && p->get_HandShakingMode(&mode) == S_OK &&
+               baud == uart_->settings().baud && size == 512 && mode == spoHandshakingNone;
+    });
+    const bool answered = reads.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+    SetEvent(done);
+    change.join();
+    EXPECT_TRUE(answered);
+    EXPECT_TRUE(reads.get());
+    CloseHandle(held);
+    CloseHandle(done);
+}
+
+TEST_F(ChangeProtocolTest, ASetterFromInsideANotificationIsRefusedOrWaitsButNeverNests)
+{
+    const platform::line_settings before = uart_->settings();
+    std::vector<HRESULT> results;
+    // On the thread of the change, in either pass, for the called client or any other:
+    // refused, and the change in progress is not disturbed.
+    sinks_[1].hook = [&](char, DISPID dispid) {
+        if (dispid == 25) {
+            results.push_back(ports_[1]->put_Bits(7));
+            results.push_back(ports_[2]->put_Break(1));
         }
     };
-    ASSERT_EQ(ports_[0]->put_BaudRate(before), S_OK);
+    ASSERT_EQ(ports_[0]->put_BaudRate(before.baud * 2), S_OK);
+    EXPECT_EQ(results, std::vector<HRESULT>(4, SERIAL_PORT_E_CHANGE_IN_PROGRESS));
+    EXPECT_EQ(uart_->settings().baud, before.baud * 2);
+    EXPECT_EQ(uart_->settings().data_bits, before.data_bits);
+    EXPECT_FALSE(uart_->in_break());
+    EXPECT_EQ(Heard(), "|R25 C25|R25 C25");
+
+    // From another thread for the client being called, as a client in another process
+    // calls back: refused at once too, where waiting would wait for itself.
+    results.clear();
+    std::future<HRESULT> callback;
+    sinks_[1].hook = [&](char kind, DISPID) {
+        if (kind != 'R')
+            return;
+        callback = std::async(std::launch::async, [&] { return ports_[1]->put_Bits(7); });
+        if (callback.wait_for(std::chrono::seconds(30)) != std::future_status::ready)
+            results.push_back(E_ABORT);  // it waits for this very change
+    };
+    ASSERT_EQ(ports_[0]->put_BaudRate(before.baud), S_OK);
+    results.push_back(callback.get());
+    EXPECT_EQ(results, std::vector<HRESULT>{SERIAL_PORT_E_CHANGE_IN_PROGRESS});
+    EXPECT_EQ(Heard(), "|R25 C25|R25 C25");
+
+    // Another client's setter from another thread waits for the change in progress and
+    // then makes its own.
+    results.clear();
+    std::thread other;
+    sinks_[1].hook = [&](char kind, DISPID dispid) {
+        if (kind == 'R' && dispid == 25)
+            other = std::thread([&] { results.push_back(ports_[2]->put_Bits(7)); });
+    };
+    ASSERT_EQ(ports_[0]->put_BaudRate(before.baud * 2), S_OK);
+    other.join();
     sinks_[1].hook = nullptr;
+    EXPECT_EQ(results, std::vector<HRESULT>{S_OK});
     EXPECT_EQ(uart_->settings().data_bits, 7);
-    EXPECT_EQ(Heard(), "R17 C17|R25 C25|R25 R17 C17 C25");
+    EXPECT_EQ(Heard(), "R17 C17|R25 C25 R17 C17|R25 C25");
 }
 
 // ---- each property against the device --------------------------------------------------------
@@ -312,6 +387,64 @@ TEST_F(SimPortTest, DriverKeptSettingsReadBackThroughAnotherClient)
     EXPECT_EQ(a->put_NULLDiscard(0), S_OK);
     EXPECT_EQ(b->get_NULLDiscard(&flags[0]), S_OK);
     EXPECT_EQ(flags[0], 0);
+
+    // DSR handshaking takes the DSR sensitivity with it, on and off.
+    const HANDLE hComm = tethra_.m_mapPorts.at(kPort)->m_hComm;
+    auto dsr_bits = [hComm] {
+        DCB dcb{};
+        dcb.DCBlength = sizeof dcb;
+        EXPECT_TRUE(GetCommState(hComm, &dcb));
+        return std::make_pair(DWORD{dcb.fOutxDsrFlow}, DWORD{dcb.fDsrSensitivity});
+    };
+    EXPECT_EQ(dsr_bits(), std::make_pair(DWORD{1}, DWORD{1}));
+    EXPECT_EQ(a->put_DSRHandshakingEnable(0), S_OK);
+    EXPECT_EQ(dsr_bits(), std::make_pair(DWORD{0}, DWORD{0}));
+}
+
+TEST_F(SimPortTest, ControlModesSetBehindThePortsBackReadAsUnexpected)
+{
+    Ptr<ISerialPort> port(Open());
+    ASSERT_TRUE(port);
+    const HANDLE hComm = tethra_.m_mapPorts.at(kPort)->m_hComm;
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    ASSERT_TRUE(GetCommState(hComm, &dcb));
+    dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;  // not the mode RTSCTS writes
+    dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
+    dcb.fInX = 1;
+    ASSERT_TRUE(SetCommState(hComm, &dcb));
+    HandShakingConstants mode = spoHandshakingNone;
+    VARIANT_BOOL enabled = 0;
+    EXPECT_EQ(port->get_HandShakingMode(&mode), E_UNEXPECTED);
+    EXPECT_EQ(mode, spoRTSCTSXOnXOff);  // 2 plus the X-on/X-off bit
+    EXPECT_EQ(port->get_DTREnable(&enabled), E_UNEXPECTED);
+    EXPECT_EQ(enabled, 1);
+}
+
+TEST_F(SimPortTest, AGoneDeviceFailsTheCallsThatReachIt)
+{
+    Ptr<ISerialPort> port(Open());
+    ASSERT_TRUE(port);
+    EXPECT_EQ(port->put_Break(1), S_OK);
+    // A write held on the line fails when the device goes: from then on the driver
+    // refuses every call.
+    uart_->hold_output(true);
+    VARIANT bytes = ByteArray("x");
+    auto send = std::async(std::launch::async, [&] { return port->Send(bytes, VARIANT_TRUE); });
+    uart_->unplug();
+    EXPECT_EQ(send.get(), E_FAIL);
+    VariantClear(&bytes);
+
+    ULONG timeout = 77;
+    EXPECT_EQ(port->get_ReadTotalTimeoutConst(&timeout), E_FAIL);
+    EXPECT_EQ(timeout, 0U);
+    // Break compares its argument, sign-extended, with the flag it keeps (1): 1 needs no
+    // device call, TRUE given as -1 does.
+    EXPECT_EQ(port->put_Break(1), S_OK);
+    EXPECT_EQ(port->put_Break(VARIANT_TRUE), E_FAIL);
+    VARIANT_BOOL active = 0;
+    EXPECT_EQ(port->get_Break(&active), S_OK);
+    EXPECT_EQ(active, 1);
 }
 
 TEST_F(SimPortTest, EachTimeoutChangesOnlyItsOwnField)
@@ -459,6 +592,16 @@ TEST_F(ChangeProtocolTest, OutOfRangeArgumentsAreRefusedBeforeAnyoneIsAsked)
     EXPECT_EQ(after.data_bits, before.data_bits);
     EXPECT_EQ(after.stop_bits, before.stop_bits);
     EXPECT_EQ(after.parity, before.parity);
+
+    // So are time-outs: the driver refuses all three read time-outs at MAXDWORD.
+    EXPECT_EQ(a->put_ReadIntervalTimeOut(MAXDWORD), S_OK);
+    EXPECT_EQ(a->put_ReadTotalTimeoutMult(MAXDWORD), S_OK);
+    Heard();
+    EXPECT_EQ(a->put_ReadTotalTimeoutConst(MAXDWORD), E_FAIL);
+    EXPECT_EQ(Heard(), "|R30|R30");
+    ULONG constant = 0;
+    EXPECT_EQ(ports_[1]->get_ReadTotalTimeoutConst(&constant), S_OK);
+    EXPECT_EQ(constant, 500U);
 }
 
 TEST_F(SimPortTest, NullResultPointersAreRefused)

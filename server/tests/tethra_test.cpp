@@ -3,6 +3,7 @@
 // and many threads opening and releasing one port at once.
 #include "port/SerialPort.h"
 #include "port/SerialPortManager.h"
+#include "engine/tests/engine_test_support.h"
 #include "port/tests/port_test_support.h"
 
 #include <thread>
@@ -107,6 +108,51 @@ TEST_F(TethraTest, AHandBackOfAnObjectNoLongerInTheMapIsIgnored)
     tethra_.PortClosed(tethra_.m_mapPorts.begin()->second);
     EXPECT_EQ(tethra_.m_mapPorts.size(), 1U);
     EXPECT_TRUE(uart_->is_open());
+}
+
+TEST_F(TethraTest, ARequestForAPortStillClosingWaitsForTheCloseAndOpensItAfresh)
+{
+    ISerialPort* first = Open();
+    ASSERT_NE(first, nullptr);
+    CSerialPortManager* shared = tethra_.m_mapPorts.at(kPort);
+    // A task that holds the comm-port thread keeps the port's closing from finishing,
+    // and with it the device open.
+    HANDLE inside = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE gate = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    RunOnThread holder([&] {
+        SetEvent(inside);
+        WaitForSingleObject(gate, INFINITE);
+    });
+    ASSERT_TRUE(shared->AddTaskToCommPortThread(&holder));
+    WaitForSingleObject(inside, INFINITE);
+
+    Journal journal;
+    TraceCapture capture(journal, 4, TRACE_CAT_TETHRA);
+    std::thread closer([&] { first->Release(); });
+    ASSERT_TRUE(journal.wait_for("::PortClosed(0x"));
+    ASSERT_TRUE(journal.wait_for("  Releasing the serial port."));
+    ISerialPort* second = nullptr;
+    HRESULT hr = E_FAIL;
+    std::thread opener([&] {
+        hr = tethra_.CreatePort(kPort, &second);
+        journal.add("opener done");
+    });
+    const bool waited = journal.wait([](const Journal::Entries& e) {
+        return Journal::find(e, "Waiting for the serial port to close.") >= 0 ||
+               Journal::find(e, "opener done") >= 0;
+    });
+    const bool still_waiting = journal.index("opener done") < 0;
+    SetEvent(gate);
+    closer.join();
+    opener.join();
+    EXPECT_TRUE(waited && still_waiting);
+    ASSERT_EQ(hr, S_OK);
+    LONG number = 0;
+    EXPECT_EQ(second->get_PortNum(&number), S_OK);
+    EXPECT_EQ(number, kPort);
+    second->Release();
+    CloseHandle(inside);
+    CloseHandle(gate);
 }
 
 // Many threads open and release the same port at once, so that hand-backs race with new
