@@ -12,8 +12,6 @@ this process's own connection) and prints "READY <path>". Then reads commands:
     advise-missing       advises a path where this process has no object on the
                          events connection point; prints "ADVISED <cookie>" or
                          "ADVISED <error name>"
-    unadvise COOKIE      on the events connection point; prints "UNADVISE ok" or
-                         "UNADVISE <error name>"
     foreign PATH         get_BaudRate, Introspect and AddRef on PATH; prints "FOREIGN"
                          and the three results
     refs                 AddRef, AddRef, Release on the port; prints "REFS <counts>"
@@ -200,11 +198,6 @@ def main():
                 out("ADVISED", int(cookie))
             except dbus.exceptions.DBusException as e:
                 out("ADVISED", e.get_dbus_name())
-        elif words[0] == "unadvise":
-            hr, cp = port.FindConnectionPoint(DIID_EVENTS,
-                                              dbus_interface="Ostra.Tethra.IConnectionPointContainer")
-            out("UNADVISE", error_of(lambda: bus.get_object(server, cp, introspect=False).Unadvise(
-                dbus.UInt32(int(words[1])), dbus_interface="Ostra.Tethra.IConnectionPoint")))
         elif words[0] == "foreign":
             other = bus.get_object(server, words[1], introspect=False)
             out("FOREIGN", error_of(lambda: other.get_BaudRate(dbus_interface="Ostra.Tethra.ISerialPort")),
