@@ -1,10 +1,15 @@
 // The server runtime: the bus connection, the class object, the objects handed to clients
 // with their per-connection references, the generic stubs and the sinks' proxies.
 //
-// Threads. The bus connection is served by one Qt thread (see rpc.h). Its handler only
-// looks at a call's sender and path and queues the call on the call pool in the strand
-// (sender, path); it never blocks and never calls a client. Everything else (the stubs,
-// the objects' methods, releases, the clean-up after a client left) runs on call threads.
+// Threads. QtDBus reads the connection on a thread of its own and hands each incoming
+// call, as an event, to the thread the receiving object lives in: here the runtime's Qt
+// thread (see rpc.h), which therefore runs an event loop, and for that an application
+// object must exist. Its handler only looks at a call's sender and path and queues the
+// call on the call pool in the strand (sender, path); it never blocks and never calls a
+// client. Everything else (the stubs, the objects' methods, releases, the clean-up after
+// a client left) runs on call threads; replies are sent from there (QDBusConnection::send
+// may be called from any thread). The same Qt thread watches NameOwnerChanged and the
+// answers to the sink proxies' calls.
 //
 // State. One mutex guards the tables below; it is never held while an object's method
 // or a client is called.
@@ -116,9 +121,9 @@ public:
     void stop()
     {
         if (thread_) {
-            QMetaObject::invokeMethod(context_, [c = context_] { delete c; }, Qt::BlockingQueuedConnection);
             thread_->quit();
             thread_->wait();
+            delete context_;  // its thread has ended: no event can reach it any more
             delete thread_;
             thread_ = nullptr;
         } else if (own_.joinable()) {
