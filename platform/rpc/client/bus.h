@@ -1,0 +1,83 @@
+// The client library's one bus connection and the thread that serves it.
+//
+// QtDBus needs a QCoreApplication and an event loop to deliver incoming calls. A client
+// program of this library may have neither, so the library runs a thread of its own:
+// it creates the QCoreApplication when the program has none, connects to the bus, owns
+// the object that serves the client's exported sinks, and runs an event loop until the
+// process ends. Calls out of the client's threads are blocking QtDBus calls, which wait
+// on the network without an event loop; the library thread goes on serving sinks
+// meanwhile, so a client blocked in a setter still answers the server's questions.
+//
+// The bus: DBUS_SESSION_BUS_ADDRESS (the session bus), as QtDBus finds it. The connection
+// is made once, on first use; when it fails every later call fails the same way
+// (CO_E_SERVER_EXEC_FAILURE) until the process restarts.
+#pragma once
+
+#include "platform/base/types.h"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QList>
+#include <QString>
+#include <QVariant>
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+class QEventLoop;
+
+namespace platform::rpc::client {
+
+class sink_host;
+
+class bus_host {
+public:
+    // The running host, started on the first call. Null when no bus connection could be
+    // made; *phr (when given) says why: CO_E_SERVER_EXEC_FAILURE.
+    static bus_host* instance(HRESULT* phr = nullptr) noexcept;
+
+    QDBusConnection connection() const;
+    QString unique_name() const { return m_uniqueName; }
+    sink_host& sinks() { return *m_pSinks; }
+
+    // A blocking method call without a time-out: a synchronous Send waits for the device
+    // and a setter for the answers of the port's other clients, as they do in-process. A
+    // server that leaves the bus ends the wait at once (the bus answers for it). S_OK with
+    // the reply in *pReply, or the HRESULT of the error reply (map_error_reply).
+    HRESULT call(const QString& service, const QString& path, const QString& iface,
+                 const QString& method, const QList<QVariant>& args, QDBusMessage* pReply);
+
+    // Sends a method call without waiting for its reply (references given back by a
+    // final Release); calls of this connection keep their order on the bus.
+    void post(const QString& service, const QString& path, const QString& iface,
+              const QString& method, const QList<QVariant>& args);
+
+    ~bus_host();
+
+private:
+    bus_host();
+    void run();
+
+    std::thread m_thread;
+    std::mutex m_mutex;
+    std::condition_variable m_cvReady;
+    bool m_bStarted = false;
+    bool m_bConnected = false;
+    QEventLoop* m_pLoop = nullptr;
+    sink_host* m_pSinks = nullptr;
+    QString m_uniqueName;
+};
+
+// The HRESULT an error reply stands for:
+//   Ostra.Tethra.Error.*                                 the HRESULT it names
+//   org.freedesktop.DBus.Error.ServiceUnknown, NoReply,
+//     NameHasNoOwner, Disconnected, UnknownObject         RPC_E_DISCONNECTED (the server
+//                                                         or the object is gone)
+//   org.freedesktop.DBus.Error.InvalidArgs                E_INVALIDARG
+//   org.freedesktop.DBus.Error.UnknownMethod,
+//     UnknownInterface                                    E_NOTIMPL
+//   anything else                                         E_FAIL
+HRESULT map_error_reply(const QDBusMessage& reply) noexcept;
+
+}  // namespace platform::rpc::client

@@ -1,0 +1,391 @@
+#include "platform/rpc/client/proxy.h"
+
+#include "platform/rpc/client/sink_host.h"
+#include "platform/rpc/client/wire_shim.h"
+
+#include <QDBusArgument>
+#include <QDBusMetaType>
+#include <QDBusObjectPath>
+#include <QRegularExpression>
+
+#include <map>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+namespace platform::rpc::client {
+
+namespace {
+
+const char kIUnknown[] = "Ostra.Tethra.IUnknown";
+const char kIConnectionPoint[] = "Ostra.Tethra.IConnectionPoint";
+const char kIConnectionPointContainer[] = "Ostra.Tethra.IConnectionPointContainer";
+
+bool is_interface_param(const param_info& p)
+{
+    return p.vt == VT_DISPATCH || p.vt == VT_UNKNOWN;
+}
+
+QString braced(REFIID riid)
+{
+    char sz[GUID_STRING_CHARS];
+    StringFromGUID2(riid, sz, GUID_STRING_CHARS);
+    return QString::fromLatin1(sz);
+}
+
+}  // namespace
+
+// ---- remote_object -----------------------------------------------------------------------
+
+remote_object::remote_object(bus_host* pBus, const QString& service, const QString& path) noexcept
+    : m_pBus(pBus), m_service(service), m_path(path)
+{
+}
+
+remote_object::~remote_object()
+{
+    m_pBus->post(m_service, m_path, QString::fromLatin1(kIUnknown), QStringLiteral("Release"),
+                 {});
+}
+
+HRESULT remote_object::invoke(const interface_info& itf, const member_info& member,
+                              VARIANTARG* rgArgs)
+{
+    QList<QVariant> in;
+    UINT cOut = 0;
+    for (UINT i = 0; i < member.param_count; ++i) {
+        const param_info& p = member.params[i];
+        if (param_is_out(p)) {
+            if (!rgArgs[i].byref)
+                return E_POINTER;
+            if (is_interface_param(p))
+                *static_cast<IUnknown**>(rgArgs[i].byref) = nullptr;
+            ++cOut;
+            continue;
+        }
+        QVariant value;
+        HRESULT hr = argument_to_bus(rgArgs[i], p, &value);
+        if (FAILED(hr))
+            return hr;
+        in.append(value);
+    }
+
+    QList<QVariant> out;
+    HRESULT hr = call(bus_interface_name(itf).toLatin1().constData(), member.method, in, &out);
+    if (FAILED(hr))
+        return hr;
+    if (static_cast<UINT>(out.size()) != cOut)
+        return E_UNEXPECTED;
+    int k = 0;
+    for (UINT i = 0; i < member.param_count; ++i) {
+        const param_info& p = member.params[i];
+        if (!param_is_out(p))
+            continue;
+        const QVariant& value = out[k++];
+        HRESULT hrOut;
+        if (is_interface_param(p)) {
+            if (value.metaType() != QMetaType::fromType<QDBusObjectPath>())
+                return E_UNEXPECTED;
+            hrOut = make_proxy(m_pBus, m_service, value.value<QDBusObjectPath>().path(),
+                               p.iid ? *p.iid : IID_IUnknown,
+                               static_cast<void**>(rgArgs[i].byref));
+        } else {
+            hrOut = value_from_bus(value, p, rgArgs[i]);
+        }
+        if (FAILED(hrOut))
+            return hrOut;
+    }
+    return hr;
+}
+
+HRESULT remote_object::call(const char* iface, const char* method, const QList<QVariant>& args,
+                            QList<QVariant>* pOut)
+{
+    QDBusMessage reply;
+    HRESULT hr = m_pBus->call(m_service, m_path, QString::fromLatin1(iface),
+                              QString::fromLatin1(method), args, &reply);
+    if (FAILED(hr))
+        return hr;
+    QList<QVariant> values = reply.arguments();
+    if (values.isEmpty() || values.front().metaType() != QMetaType::fromType<int>())
+        return E_UNEXPECTED;
+    hr = values.takeFirst().toInt();
+    if (pOut)
+        *pOut = std::move(values);
+    return hr;
+}
+
+// ---- the port registry ------------------------------------------------------------------
+
+namespace {
+
+class tethra_proxy final : public interface_proxy<ITethra, tethra_proxy>, public remote_object {
+public:
+    using remote_object::remote_object;
+    using remote_object::invoke;
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppvObject) override
+    {
+        static constexpr interface_entry table[] = {
+            interface_entry_of<tethra_proxy, IUnknown, ITethra>(),
+            interface_entry_of<tethra_proxy, IDispatch, ITethra>(),
+            interface_entry_of<tethra_proxy, ITethra>(),
+        };
+        return query_interface(this, table, riid, ppvObject);
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return add_ref(); }
+    STDMETHODIMP_(ULONG) Release() override
+    {
+        ULONG c = release_ref();
+        if (c == 0)
+            delete this;
+        return c;
+    }
+};
+
+// ---- a port and its connection points ---------------------------------------------------
+
+class serial_port_proxy;
+
+class connection_point_proxy final : public IConnectionPoint, public remote_object {
+public:
+    connection_point_proxy(bus_host* pBus, const QString& service, const QString& path,
+                           serial_port_proxy* pContainer) noexcept;
+    ~connection_point_proxy() override;
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppvObject) override
+    {
+        static constexpr interface_entry table[] = {
+            interface_entry_of<connection_point_proxy, IUnknown, IConnectionPoint>(),
+            interface_entry_of<connection_point_proxy, IConnectionPoint>(),
+        };
+        return query_interface(this, table, riid, ppvObject);
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return add_ref(); }
+    STDMETHODIMP_(ULONG) Release() override
+    {
+        ULONG c = release_ref();
+        if (c == 0)
+            delete this;
+        return c;
+    }
+
+    STDMETHODIMP GetConnectionInterface(IID* pIID) override;
+    STDMETHODIMP GetConnectionPointContainer(IConnectionPointContainer** ppCPC) override;
+    STDMETHODIMP Advise(IUnknown* pUnkSink, DWORD* pdwCookie) override;
+    STDMETHODIMP Unadvise(DWORD dwCookie) override;
+    STDMETHODIMP EnumConnections(IEnumConnections** ppEnum) override
+    {
+        if (ppEnum)
+            *ppEnum = nullptr;
+        return E_NOTIMPL;
+    }
+
+private:
+    serial_port_proxy* m_pContainer;  // counted
+};
+
+class serial_port_proxy final : public interface_proxy<ISerialPort, serial_port_proxy>,
+                                public IConnectionPointContainer,
+                                public remote_object {
+public:
+    using remote_object::remote_object;
+    using remote_object::invoke;
+
+    ~serial_port_proxy() override
+    {
+        // Sinks still advised through this port's connection points: the server drops
+        // them with the port object, so no call for them can come any more.
+        for (auto& [key, path] : m_sinks)
+            bus()->sinks().remove(path);
+    }
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppvObject) override
+    {
+        static constexpr interface_entry table[] = {
+            interface_entry_of<serial_port_proxy, IUnknown, ISerialPort>(),
+            interface_entry_of<serial_port_proxy, IDispatch, ISerialPort>(),
+            interface_entry_of<serial_port_proxy, ISerialPort>(),
+            interface_entry_of<serial_port_proxy, IConnectionPointContainer>(),
+        };
+        return query_interface(this, table, riid, ppvObject);
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return add_ref(); }
+    STDMETHODIMP_(ULONG) Release() override
+    {
+        ULONG c = release_ref();
+        if (c == 0)
+            delete this;
+        return c;
+    }
+
+    STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** ppEnum) override
+    {
+        if (!ppEnum)
+            return E_POINTER;
+        *ppEnum = nullptr;
+        QList<QVariant> out;
+        HRESULT hr = call(kIConnectionPointContainer, "EnumConnectionPoints", {}, &out);
+        if (FAILED(hr))
+            return hr;
+        if (out.size() != 1)
+            return E_UNEXPECTED;
+        std::vector<IConnectionPoint*> points;
+        for (const QDBusObjectPath& p : qdbus_cast<QList<QDBusObjectPath>>(out.front()))
+            points.push_back(new connection_point_proxy(bus(), service(), p.path(), this));
+        hr = create_enum_connection_points(points.data(), points.size(), ppEnum);
+        for (IConnectionPoint* p : points)
+            p->Release();
+        return hr;
+    }
+
+    STDMETHODIMP FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) override
+    {
+        if (!ppCP)
+            return E_POINTER;
+        *ppCP = nullptr;
+        QList<QVariant> out;
+        HRESULT hr = call(kIConnectionPointContainer, "FindConnectionPoint",
+                          {QVariant(braced(riid))}, &out);
+        if (FAILED(hr))
+            return hr;
+        if (out.size() != 1 || out.front().metaType() != QMetaType::fromType<QDBusObjectPath>())
+            return E_UNEXPECTED;
+        *ppCP = new connection_point_proxy(bus(), service(),
+                                           out.front().value<QDBusObjectPath>().path(), this);
+        return hr;
+    }
+
+    // The sinks advised through this port's connection points, by connection point and
+    // cookie.
+    void sink_advised(const QString& cp, DWORD dwCookie, const QString& sinkPath)
+    {
+        std::lock_guard lock(m_mutex);
+        m_sinks[{cp, dwCookie}] = sinkPath;
+    }
+    QString sink_unadvised(const QString& cp, DWORD dwCookie)
+    {
+        std::lock_guard lock(m_mutex);
+        auto it = m_sinks.find({cp, dwCookie});
+        if (it == m_sinks.end())
+            return QString();
+        QString path = it->second;
+        m_sinks.erase(it);
+        return path;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::map<std::pair<QString, DWORD>, QString> m_sinks;
+};
+
+connection_point_proxy::connection_point_proxy(bus_host* pBus, const QString& service,
+                                               const QString& path,
+                                               serial_port_proxy* pContainer) noexcept
+    : remote_object(pBus, service, path), m_pContainer(pContainer)
+{
+    m_pContainer->AddRef();
+}
+
+connection_point_proxy::~connection_point_proxy()
+{
+    m_pContainer->Release();
+}
+
+STDMETHODIMP connection_point_proxy::GetConnectionInterface(IID* pIID)
+{
+    if (!pIID)
+        return E_POINTER;
+    QList<QVariant> out;
+    HRESULT hr = call(kIConnectionPoint, "GetConnectionInterface", {}, &out);
+    if (FAILED(hr))
+        return hr;
+    if (out.size() != 1 || out.front().metaType() != QMetaType::fromType<QString>())
+        return E_UNEXPECTED;
+    const QByteArray iid = out.front().toString().toLatin1();
+    return SUCCEEDED(IIDFromString(iid.constData(), pIID)) ? hr : E_UNEXPECTED;
+}
+
+STDMETHODIMP connection_point_proxy::GetConnectionPointContainer(IConnectionPointContainer** ppCPC)
+{
+    if (!ppCPC)
+        return E_POINTER;
+    return m_pContainer->QueryInterface(IID_IConnectionPointContainer,
+                                        reinterpret_cast<void**>(ppCPC));
+}
+
+STDMETHODIMP connection_point_proxy::Advise(IUnknown* pUnkSink, DWORD* pdwCookie)
+{
+    if (!pUnkSink || !pdwCookie)
+        return E_POINTER;
+    *pdwCookie = 0;
+    IID iid;
+    HRESULT hr = GetConnectionInterface(&iid);
+    if (FAILED(hr))
+        return hr;
+    const interface_info* pItf = nullptr;
+    if (IsEqualIID(iid, DIID__ISerialPortEvents))
+        pItf = &type_info_of<_ISerialPortEvents>();
+    else if (IsEqualIID(iid, IID_IPropertyNotifySink))
+        pItf = &type_info_of<IPropertyNotifySink>();
+    else
+        return CONNECT_E_CANNOTCONNECT;
+
+    IUnknown* pSink = nullptr;
+    hr = pUnkSink->QueryInterface(iid, reinterpret_cast<void**>(&pSink));
+    if (FAILED(hr))
+        return hr == E_NOINTERFACE ? CONNECT_E_CANNOTCONNECT : hr;
+    const QString sinkPath = bus()->sinks().add(pSink, *pItf);
+    if (sinkPath.isEmpty()) {
+        pSink->Release();
+        return CONNECT_E_ADVISELIMIT;
+    }
+
+    QList<QVariant> out;
+    hr = call(kIConnectionPoint, "Advise", {QVariant::fromValue(QDBusObjectPath(sinkPath))}, &out);
+    if (SUCCEEDED(hr) && (out.size() != 1 || out.front().metaType() != QMetaType::fromType<uint>()))
+        hr = E_UNEXPECTED;
+    if (FAILED(hr)) {
+        bus()->sinks().remove(sinkPath);
+        return hr;
+    }
+    *pdwCookie = out.front().toUInt();
+    m_pContainer->sink_advised(path(), *pdwCookie, sinkPath);
+    return hr;
+}
+
+STDMETHODIMP connection_point_proxy::Unadvise(DWORD dwCookie)
+{
+    HRESULT hr = call(kIConnectionPoint, "Unadvise", {QVariant(static_cast<uint>(dwCookie))},
+                      nullptr);
+    const QString sinkPath = m_pContainer->sink_unadvised(path(), dwCookie);
+    if (!sinkPath.isEmpty())
+        bus()->sinks().remove(sinkPath);
+    return hr;
+}
+
+}  // namespace
+
+// ---- proxies by path ----------------------------------------------------------------------
+
+HRESULT make_proxy(bus_host* pBus, const QString& service, const QString& path, REFIID riid,
+                   void** ppv) noexcept
+{
+    static const QRegularExpression s_port(QStringLiteral("^/Ostra/Tethra/SerialPort/[0-9]+$"));
+    *ppv = nullptr;
+    IUnknown* pUnk = nullptr;
+    if (path == QStringLiteral("/Ostra/Tethra/Tethra"))
+        pUnk = static_cast<ITethra*>(new tethra_proxy(pBus, service, path));
+    else if (s_port.match(path).hasMatch())
+        pUnk = static_cast<ISerialPort*>(new serial_port_proxy(pBus, service, path));
+    if (!pUnk) {
+        // Not an object this library knows: give the reference back all the same.
+        pBus->post(service, path, QString::fromLatin1(kIUnknown), QStringLiteral("Release"), {});
+        return E_UNEXPECTED;
+    }
+    HRESULT hr = pUnk->QueryInterface(riid, ppv);
+    pUnk->Release();
+    return hr;
+}
+
+}  // namespace platform::rpc::client
