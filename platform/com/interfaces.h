@@ -21,6 +21,8 @@
 
 inline constexpr IID IID_IUnknown = {0x00000000, 0x0000, 0x0000,
                                      {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+inline constexpr IID IID_IClassFactory = {0x00000001, 0x0000, 0x0000,
+                                          {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 inline constexpr IID IID_IMarshal = {0x00000003, 0x0000, 0x0000,
                                      {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 inline constexpr IID IID_IDispatch = {0x00020400, 0x0000, 0x0000,
@@ -42,6 +44,15 @@ struct IUnknown {
     STDMETHOD_(ULONG, Release)() PURE;
 };
 using LPUNKNOWN = IUnknown*;
+
+// A class object: makes objects of its class. pUnkOuter must be null (aggregation is not
+// given: CLASS_E_NOAGGREGATION); LockServer(TRUE) keeps the server running like a live
+// object until LockServer(FALSE).
+struct IClassFactory : public IUnknown {
+    STDMETHOD(CreateInstance)(IUnknown* pUnkOuter, REFIID riid, void** ppvObject) PURE;
+    STDMETHOD(LockServer)(BOOL fLock) PURE;
+};
+using LPCLASSFACTORY = IClassFactory*;
 
 // Type information is not handed out as an interface on this platform: the tables of
 // platform/com/typeinfo.h serve every use. GetTypeInfoCount reports 0.
@@ -117,6 +128,7 @@ struct interface_traits;
 
 PLATFORM_INTERFACE_TRAITS(IUnknown, IID_IUnknown);
 PLATFORM_INTERFACE_TRAITS(IDispatch, IID_IDispatch);
+PLATFORM_INTERFACE_TRAITS(IClassFactory, IID_IClassFactory);
 PLATFORM_INTERFACE_TRAITS(IConnectionPointContainer, IID_IConnectionPointContainer);
 PLATFORM_INTERFACE_TRAITS(IConnectionPoint, IID_IConnectionPoint);
 PLATFORM_INTERFACE_TRAITS(IEnumConnections, IID_IEnumConnections);

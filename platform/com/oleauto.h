@@ -5,9 +5,10 @@
 // the integer, boolean, error, string, interface, array and by-reference types listed
 // below; one-dimensional SAFEARRAYs of those element types; VariantChangeType between the
 // integer and boolean types with the documented overflow checks.
-// Not given on Linux: floating-point, currency, date and decimal variants; string
-// parsing and formatting in VariantChangeType (it answers DISP_E_TYPEMISMATCH);
-// multi-dimensional safe arrays (SafeArrayCreate with cDims other than 1 returns null).
+// VT_R8 is carried as a value only (a bus client may send a double): it takes part in
+// no conversion and no array. Not given on Linux: other floating-point types, currency,
+// date and decimal variants; string parsing and formatting in VariantChangeType (it
+// answers DISP_E_TYPEMISMATCH); multi-dimensional safe arrays (SafeArrayCreate with cDims other than 1 returns null).
 #pragma once
 
 #include "platform/base/types.h"
@@ -44,6 +45,7 @@ enum VARENUM : VARTYPE {
     VT_NULL = 1,
     VT_I2 = 2,
     VT_I4 = 3,
+    VT_R8 = 5,
     VT_BSTR = 8,
     VT_DISPATCH = 9,
     VT_ERROR = 10,
@@ -122,6 +124,7 @@ struct VARIANT {
     union {
         LONGLONG llVal;
         ULONGLONG ullVal;
+        double dblVal;
         LONG lVal;
         BYTE bVal;
         SHORT iVal;
