@@ -2,7 +2,7 @@
 
 #include "platform/rpc/client/client.h"
 #include "platform/rpc/client/sink_host.h"
-#include "platform/rpc/client/wire_shim.h"
+#include "platform/rpc/wire.h"
 
 #include <QCoreApplication>
 #include <QDBusError>
@@ -123,22 +123,11 @@ void bus_host::post(const QString& service, const QString& path, const QString& 
 
 HRESULT map_error_reply(const QDBusMessage& reply) noexcept
 {
-    const QString name = reply.errorName();
-    if (name.startsWith(QStringLiteral("Ostra.Tethra.Error.")))
-        return hresult_from_error(reply);
-    static const char* const s_gone[] = {
-        "org.freedesktop.DBus.Error.ServiceUnknown", "org.freedesktop.DBus.Error.NoReply",
-        "org.freedesktop.DBus.Error.NameHasNoOwner", "org.freedesktop.DBus.Error.Disconnected",
-        "org.freedesktop.DBus.Error.UnknownObject"};
-    for (const char* gone : s_gone)
-        if (name == QLatin1String(gone))
-            return RPC_E_DISCONNECTED;
-    if (name == QLatin1String("org.freedesktop.DBus.Error.InvalidArgs"))
-        return E_INVALIDARG;
-    if (name == QLatin1String("org.freedesktop.DBus.Error.UnknownMethod") ||
-        name == QLatin1String("org.freedesktop.DBus.Error.UnknownInterface"))
-        return E_NOTIMPL;
-    return E_FAIL;
+    // Calls wait without a time-out, so NoReply only comes from the bus when the server
+    // left it before answering.
+    if (reply.errorName() == QLatin1String(platform::rpc::kErrNoReply))
+        return RPC_E_DISCONNECTED;
+    return platform::rpc::hresult_from_error(reply.errorName(), reply.errorMessage());
 }
 
 }  // namespace platform::rpc::client

@@ -43,8 +43,9 @@ public:
 
     // A blocking method call without a time-out: a synchronous Send waits for the device
     // and a setter for the answers of the port's other clients, as they do in-process. A
-    // server that leaves the bus ends the wait at once (the bus answers for it). S_OK with
-    // the reply in *pReply, or the HRESULT of the error reply (map_error_reply).
+    // server that leaves the bus ends the wait at once (the bus answers for it). The reply,
+    // error or not, goes to *pReply; returns S_OK for a method return, else the error's
+    // HRESULT (map_error_reply).
     HRESULT call(const QString& service, const QString& path, const QString& iface,
                  const QString& method, const QList<QVariant>& args, QDBusMessage* pReply);
 
@@ -69,15 +70,9 @@ private:
     QString m_uniqueName;
 };
 
-// The HRESULT an error reply stands for:
-//   Ostra.Tethra.Error.*                                 the HRESULT it names
-//   org.freedesktop.DBus.Error.ServiceUnknown, NoReply,
-//     NameHasNoOwner, Disconnected, UnknownObject         RPC_E_DISCONNECTED (the server
-//                                                         or the object is gone)
-//   org.freedesktop.DBus.Error.InvalidArgs                E_INVALIDARG
-//   org.freedesktop.DBus.Error.UnknownMethod,
-//     UnknownInterface                                    E_NOTIMPL
-//   anything else                                         E_FAIL
+// The HRESULT an error reply stands for: platform::rpc::hresult_from_error, except that
+// NoReply, which only a server that left the bus before answering causes here, is
+// RPC_E_DISCONNECTED like every other sign of a server that is gone.
 HRESULT map_error_reply(const QDBusMessage& reply) noexcept;
 
 }  // namespace platform::rpc::client

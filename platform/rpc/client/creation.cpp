@@ -3,6 +3,7 @@
 #include "platform/registry/registry.h"
 #include "platform/rpc/client/bus.h"
 #include "platform/rpc/client/proxy.h"
+#include "platform/rpc/wire.h"
 
 #include <QDBusObjectPath>
 
@@ -28,8 +29,9 @@ HRESULT CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContex
     char szIid[GUID_STRING_CHARS];
     StringFromGUID2(riid, szIid, GUID_STRING_CHARS);
     QDBusMessage reply;
-    hr = pBus->call(QStringLiteral("Ostra.Tethra"), QStringLiteral("/Ostra/Tethra"),
-                    QStringLiteral("Ostra.Tethra.IClassFactory"), QStringLiteral("CreateInstance"),
+    hr = pBus->call(QLatin1String(platform::rpc::kServiceName),
+                    QLatin1String(platform::rpc::kClassObjectPath),
+                    QLatin1String(platform::rpc::kIClassFactory), QStringLiteral("CreateInstance"),
                     {QVariant(QString::fromLatin1(szIid))}, &reply);
     if (FAILED(hr)) {
         // Nobody owns the name and the bus knows no server to start for it.

@@ -1,7 +1,7 @@
 #include "platform/rpc/client/proxy.h"
 
 #include "platform/rpc/client/sink_host.h"
-#include "platform/rpc/client/wire_shim.h"
+#include "platform/rpc/wire.h"
 
 #include <QDBusArgument>
 #include <QDBusMetaType>
@@ -15,15 +15,31 @@
 
 namespace platform::rpc::client {
 
-namespace {
+using namespace platform::rpc;
 
-const char kIUnknown[] = "Ostra.Tethra.IUnknown";
-const char kIConnectionPoint[] = "Ostra.Tethra.IConnectionPoint";
-const char kIConnectionPointContainer[] = "Ostra.Tethra.IConnectionPointContainer";
+namespace {
 
 bool is_interface_param(const param_info& p)
 {
     return p.vt == VT_DISPATCH || p.vt == VT_UNKNOWN;
+}
+
+// Writes a reply's value, as a VARIANT of the parameter's type, through the caller's
+// by-reference argument.
+HRESULT store_out(const VARIANT& value, VARIANTARG& ref)
+{
+    switch (value.vt) {
+    case VT_BOOL: *ref.pboolVal = value.boolVal; return S_OK;
+    case VT_I4: *ref.plVal = value.lVal; return S_OK;
+    case VT_UI4: *ref.pulVal = value.ulVal; return S_OK;
+    case VT_I2: *ref.piVal = value.iVal; return S_OK;
+    case VT_UI2: *ref.puiVal = value.uiVal; return S_OK;
+    case VT_UI1: *ref.pbVal = value.bVal; return S_OK;
+    case VT_I1: *ref.pcVal = value.cVal; return S_OK;
+    case VT_I8: *ref.pllVal = value.llVal; return S_OK;
+    case VT_UI8: *ref.pullVal = value.ullVal; return S_OK;
+    default: return E_UNEXPECTED;
+    }
 }
 
 QString braced(REFIID riid)
@@ -64,9 +80,10 @@ HRESULT remote_object::invoke(const interface_info& itf, const member_info& memb
             continue;
         }
         QVariant value;
-        HRESULT hr = argument_to_bus(rgArgs[i], p, &value);
+        HRESULT hr = variant_to_value(p, false, rgArgs[i], &value);
+        // A VARIANT that has no bus form is one the port refuses, with E_INVALIDARG.
         if (FAILED(hr))
-            return hr;
+            return p.vt == VT_VARIANT && hr == DISP_E_BADVARTYPE ? E_INVALIDARG : hr;
         in.append(value);
     }
 
@@ -90,7 +107,12 @@ HRESULT remote_object::invoke(const interface_info& itf, const member_info& memb
                                p.iid ? *p.iid : IID_IUnknown,
                                static_cast<void**>(rgArgs[i].byref));
         } else {
-            hrOut = value_from_bus(value, p, rgArgs[i]);
+            VARIANT v;
+            hrOut = value_to_variant(p, false, value, &v);
+            if (SUCCEEDED(hrOut))
+                hrOut = store_out(v, rgArgs[i]);
+            if (FAILED(hrOut))
+                hrOut = E_UNEXPECTED;
         }
         if (FAILED(hrOut))
             return hrOut;
@@ -106,10 +128,10 @@ HRESULT remote_object::call(const char* iface, const char* method, const QList<Q
                               QString::fromLatin1(method), args, &reply);
     if (FAILED(hr))
         return hr;
+    hr = hresult_from_reply(reply);
     QList<QVariant> values = reply.arguments();
-    if (values.isEmpty() || values.front().metaType() != QMetaType::fromType<int>())
-        return E_UNEXPECTED;
-    hr = values.takeFirst().toInt();
+    if (!values.isEmpty())
+        values.removeFirst();
     if (pOut)
         *pOut = std::move(values);
     return hr;
@@ -371,10 +393,11 @@ STDMETHODIMP connection_point_proxy::Unadvise(DWORD dwCookie)
 HRESULT make_proxy(bus_host* pBus, const QString& service, const QString& path, REFIID riid,
                    void** ppv) noexcept
 {
-    static const QRegularExpression s_port(QStringLiteral("^/Ostra/Tethra/SerialPort/[0-9]+$"));
+    static const QRegularExpression s_port(QLatin1String("^") + QLatin1String(kSerialPortPathPrefix) +
+                                           QLatin1String("[0-9]+$"));
     *ppv = nullptr;
     IUnknown* pUnk = nullptr;
-    if (path == QStringLiteral("/Ostra/Tethra/Tethra"))
+    if (path == QLatin1String(kTethraPath))
         pUnk = static_cast<ITethra*>(new tethra_proxy(pBus, service, path));
     else if (s_port.match(path).hasMatch())
         pUnk = static_cast<ISerialPort*>(new serial_port_proxy(pBus, service, path));

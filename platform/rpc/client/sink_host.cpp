@@ -1,15 +1,16 @@
 #include "platform/rpc/client/sink_host.h"
 
-#include "platform/rpc/client/wire_shim.h"
+#include "platform/rpc/wire.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
 
 #include <algorithm>
-#include <cstring>
 #include <vector>
 
 namespace platform::rpc::client {
+
+using namespace platform::rpc;
 
 namespace {
 
@@ -93,7 +94,7 @@ QString sink_host::introspect(const QString& path) const
     auto it = m_sinks.find(number_of(path));
     if (it == m_sinks.end())
         return QString();
-    return interface_xml(*it->second.pItf);
+    return introspect_interface(*it->second.pItf);
 }
 
 bool sink_host::handleMessage(const QDBusMessage& message, const QDBusConnection& connection)
@@ -113,23 +114,19 @@ bool sink_host::handleMessage(const QDBusMessage& message, const QDBusConnection
         }
     }
     if (!e.pSink) {
-        connection.send(message.createErrorReply(
-            QStringLiteral("org.freedesktop.DBus.Error.UnknownObject"),
-            QStringLiteral("No object at %1").arg(message.path())));
+        connection.send(message.createErrorReply(QLatin1String(kErrUnknownObject),
+                                                 QStringLiteral("No sink at %1").arg(message.path())));
         return true;
     }
 
     QDBusMessage reply;
-    const member_info* pMember = nullptr;
-    if (message.interface() == bus_interface_name(*e.pItf)) {
-        const QByteArray name = message.member().toLatin1();
-        for (UINT i = 0; i < e.pItf->member_count && !pMember; ++i)
-            if (std::strcmp(e.pItf->members[i].name, name.constData()) == 0)
-                pMember = &e.pItf->members[i];
-    }
+    const member_info* pMember = message.interface() == bus_interface_name(*e.pItf)
+                                     ? find_bus_method(*e.pItf, message.member())
+                                     : nullptr;
     if (!pMember) {
         reply = message.createErrorReply(
-            QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod"),
+            QLatin1String(message.interface() == bus_interface_name(*e.pItf) ? kErrUnknownMethod
+                                                                             : kErrUnknownInterface),
             QStringLiteral("No method %1.%2").arg(message.interface(), message.member()));
     } else {
         const QList<QVariant> in = message.arguments();
@@ -138,10 +135,10 @@ bool sink_host::handleMessage(const QDBusMessage& message, const QDBusConnection
             VariantInit(&v);
         HRESULT hr = static_cast<UINT>(in.size()) == pMember->param_count ? S_OK : E_INVALIDARG;
         for (UINT i = 0; SUCCEEDED(hr) && i < pMember->param_count; ++i)
-            hr = sink_argument_from_bus(in[static_cast<int>(i)], pMember->params[i], &args[i]);
+            hr = value_to_variant(pMember->params[i], true, in[static_cast<int>(i)], &args[i]);
         if (FAILED(hr)) {
             reply = message.createErrorReply(
-                QStringLiteral("org.freedesktop.DBus.Error.InvalidArgs"),
+                QLatin1String(kErrInvalidArgs),
                 QStringLiteral("Arguments do not match %1").arg(message.signature()));
         } else {
             hr = call_sink(e.pSink, *e.pItf, *pMember, args.data());

@@ -3,7 +3,8 @@
 // the client's connection, and the failures a client must see as clear HRESULTs.
 #include "platform/com/tests/test_objects.h"
 #include "platform/rpc/client/client.h"
-#include "platform/rpc/client/tests/bus_env.h"
+#include "platform/rpc/client/tests/child_process.h"
+#include "platform/rpc/testing/bus_fixture.h"
 #include "platform/testing/testing.h"
 #include "traffic/tests/test_sink.h"
 
@@ -20,7 +21,7 @@
 namespace {
 
 using rpc_client_test::child_process;
-using rpc_client_test::private_bus;
+using platform::rpc::testing::private_bus;
 
 class BusEnvironment : public ::testing::Environment {
 public:

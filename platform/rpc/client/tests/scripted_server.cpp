@@ -10,6 +10,7 @@
 // serve meanwhile. put_RTSLine answers S_FALSE, a port number below 0 fails CreatePort
 // with E_UNEXPECTED. Started with --no-name it serves without owning "Ostra.Tethra".
 #include "idl/tethra.h"
+#include "platform/rpc/wire.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>
@@ -33,11 +34,9 @@ QString braced(REFIID riid)
     return QString::fromLatin1(sz);
 }
 
-QDBusMessage failure(const QDBusMessage& call, const char* name, HRESULT hr)
+QDBusMessage failure(const QDBusMessage& call, HRESULT hr)
 {
-    return call.createErrorReply(
-        QStringLiteral("Ostra.Tethra.Error.") + QString::fromLatin1(name),
-        QStringLiteral("0x%1 refused").arg(static_cast<uint>(hr), 8, 16, QLatin1Char('0')).toUpper().replace(QStringLiteral("0X"), QStringLiteral("0x")));
+    return platform::rpc::error_reply(call, hr);
 }
 
 struct sink {
@@ -61,12 +60,12 @@ public:
         if (itf == QStringLiteral("Ostra.Tethra.IClassFactory") && member == QStringLiteral("CreateInstance")) {
             const QString riid = a.value(0).toString();
             if (riid != braced(IID_ITethra) && riid != braced(IID_IDispatch) && riid != braced(IID_IUnknown))
-                return bus.send(failure(m, "E_NOINTERFACE", E_NOINTERFACE));
+                return bus.send(failure(m, E_NOINTERFACE));
             return bus.send(m.createReply({0, QVariant::fromValue(QDBusObjectPath(QStringLiteral("/Ostra/Tethra/Tethra")))}));
         }
         if (itf == QStringLiteral("Ostra.Tethra.ITethra") && member == QStringLiteral("CreatePort")) {
             if (a.value(0).toInt() < 0)
-                return bus.send(failure(m, "E_UNEXPECTED", E_UNEXPECTED));
+                return bus.send(failure(m, E_UNEXPECTED));
             const QString path = QStringLiteral("/Ostra/Tethra/SerialPort/%1").arg(++m_nPorts);
             return bus.send(m.createReply({0, QVariant::fromValue(QDBusObjectPath(path))}));
         }
@@ -87,7 +86,7 @@ public:
             else if (riid == braced(IID_IPropertyNotifySink))
                 name = QStringLiteral("IPropertyNotifySink");
             else
-                return bus.send(failure(m, "CONNECT_E_NOCONNECTION", CONNECT_E_NOCONNECTION));
+                return bus.send(failure(m, CONNECT_E_NOCONNECTION));
             return bus.send(m.createReply({0, QVariant::fromValue(QDBusObjectPath(base + name))}));
         }
         if (itf == QStringLiteral("Ostra.Tethra.IConnectionPoint")) {
@@ -102,7 +101,7 @@ public:
             }
             if (member == QStringLiteral("Unadvise")) {
                 if (!m_sinks.erase(a.value(0).toUInt()))
-                    return bus.send(failure(m, "CONNECT_E_NOCONNECTION", CONNECT_E_NOCONNECTION));
+                    return bus.send(failure(m, CONNECT_E_NOCONNECTION));
                 return bus.send(m.createReply(QVariant(0)));
             }
         }
@@ -177,7 +176,7 @@ private:
         const QVariant dispid(static_cast<int>(pm->dispid));
         for (const QString& r : fire(bus, QStringLiteral("IPropertyNotifySink"), QStringLiteral("OnRequestEdit"), dispid, port))
             if (r == QStringLiteral("hr:1"))
-                return bus.send(failure(m, "E_FAIL", E_FAIL));
+                return bus.send(failure(m, E_FAIL));
         m_values[name] = m.arguments().value(0);
         fire(bus, QStringLiteral("IPropertyNotifySink"), QStringLiteral("OnChanged"), dispid, port);
         return bus.send(m.createReply(QVariant(name == QStringLiteral("RTSLine") ? 1 : 0)));

@@ -1,25 +1,11 @@
-// A private dbus-daemon for the client tests, and child processes on it.
+// A child process for the client tests (a server, a second client), started with its
+// own arguments and stopped by signal.
 #pragma once
 
 #include <string>
 #include <vector>
 
 namespace rpc_client_test {
-
-// Starts a dbus-daemon of its own and points DBUS_SESSION_BUS_ADDRESS at it, so the
-// client library (which connects once per process) and every child use it.
-class private_bus {
-public:
-    private_bus();
-    ~private_bus();
-    bool ready() const { return pid_ > 0; }
-    const std::string& address() const { return address_; }
-
-private:
-    std::string dir_;
-    std::string address_;
-    int pid_ = -1;
-};
 
 // A child process; its first line of output is kept (a server prints its unique name).
 class child_process {
