@@ -88,13 +88,10 @@ void sink_host::remove(const QString& path)
     pSink->Release();
 }
 
-QString sink_host::introspect(const QString& path) const
+QString sink_host::introspect(const QString&) const
 {
-    std::lock_guard lock(m_mutex);
-    auto it = m_sinks.find(number_of(path));
-    if (it == m_sinks.end())
-        return QString();
-    return introspect_interface(*it->second.pItf);
+    // Introspect calls reach handleMessage, which answers them per sink.
+    return QString();
 }
 
 bool sink_host::handleMessage(const QDBusMessage& message, const QDBusConnection& connection)
@@ -120,6 +117,12 @@ bool sink_host::handleMessage(const QDBusMessage& message, const QDBusConnection
     }
 
     QDBusMessage reply;
+    if (message.interface() == QLatin1String(kIntrospectable) &&
+        message.member() == QStringLiteral("Introspect")) {
+        connection.send(message.createReply(introspect_document(
+            introspect_interface(*e.pItf) + introspect_standard(kIntrospectable), {})));
+        return finish_call(e.pSink);
+    }
     const member_info* pMember = message.interface() == bus_interface_name(*e.pItf)
                                      ? find_bus_method(*e.pItf, message.member())
                                      : nullptr;
@@ -149,14 +152,18 @@ bool sink_host::handleMessage(const QDBusMessage& message, const QDBusConnection
             VariantClear(&v);
     }
     connection.send(reply);
+    return finish_call(e.pSink);
+}
 
+bool sink_host::finish_call(IUnknown* pSink)
+{
     {
         std::lock_guard lock(m_mutex);
         m_nCalling = 0;
         m_callingThread = std::thread::id();
     }
     m_cvIdle.notify_all();
-    e.pSink->Release();
+    pSink->Release();
     return true;
 }
 

@@ -5,7 +5,8 @@
 // ("Ostra.Tethra._ISerialPortEvents", "Ostra.Tethra.IPropertyNotifySink") and the
 // introspection data of that interface. One virtual object serves the whole subtree on
 // the library's thread: the server's calls arrive in the order it sent them and each is
-// answered "-> (i hr)" with the sink's result, or with the error of a failed HRESULT. A
+// answered "-> (i hr)" with the sink's result, or with the error of a failed HRESULT;
+// org.freedesktop.DBus.Introspectable describes the sink's interface. A
 // dispatch interface sink is called through its IDispatch::Invoke with the member's
 // DISPID, a custom one through the member's invoke thunk. A path that holds no sink
 // answers org.freedesktop.DBus.Error.UnknownObject, so the server drops it.
@@ -50,6 +51,8 @@ private:
         const interface_info* pItf;
     };
     static ULONG number_of(const QString& path);
+    // Ends the call into a sink that handleMessage began; true.
+    bool finish_call(IUnknown* pSink);
 
     mutable std::mutex m_mutex;
     std::condition_variable m_cvIdle;

@@ -2,6 +2,7 @@
 // marshalling of every parameter type through the generated proxies, sinks exported on
 // the client's connection, and the failures a client must see as clear HRESULTs.
 #include "platform/com/tests/test_objects.h"
+#include "platform/rpc/client/bus.h"
 #include "platform/rpc/client/client.h"
 #include "platform/rpc/client/tests/child_process.h"
 #include "platform/rpc/testing/bus_fixture.h"
@@ -46,9 +47,9 @@ std::string busctl(const std::string& args)
 }
 
 // What the scripted server was asked, one line per call.
-std::string server_log()
+std::string server_log(const std::string& server = "Ostra.Tethra")
 {
-    return busctl("call Ostra.Tethra /Ostra/Tethra/Test Test.Peer Log");
+    return busctl("call " + server + " /Ostra/Tethra/Test Test.Peer Log");
 }
 
 // Tells the scripted server to call every advised sink of member's interface.
@@ -162,15 +163,15 @@ TEST_F(ScriptedServerTest, CreationAsksTheClassObjectAndAddressesTheServerThatAn
     disp->Release();
 
     // Once the server lets the name go, the objects it handed out are still reached.
-    ASSERT_NE(busctl("call org.freedesktop.DBus /org/freedesktop/DBus org.freedesktop.DBus "
-                     "GetNameOwner s Ostra.Tethra"),
-              "");
+    busctl("call Ostra.Tethra /Ostra/Tethra/Test Test.Peer ReleaseName");
     ISerialPort* port = open_port();
     ASSERT_NE(port, nullptr);
-    const std::string log = server_log();
+    const std::string log = server_log(server_->first_line());
     EXPECT_NE(log.find("/Ostra/Tethra Ostra.Tethra.IClassFactory.CreateInstance s"), std::string::npos);
     EXPECT_NE(log.find("/Ostra/Tethra/Tethra Ostra.Tethra.ITethra.CreatePort i"), std::string::npos);
     port->Release();
+    EXPECT_EQ(CoCreateInstance(CLSID_Tethra, nullptr, CLSCTX_LOCAL_SERVER, IID_ITethra, &pv),
+              REGDB_E_CLASSNOTREG);
 }
 
 TEST_F(ScriptedServerTest, ProxiesCarryEveryParameterTypeBothWays)
@@ -296,11 +297,15 @@ TEST_F(ScriptedServerTest, AdvisedSinksAreServedOnTheClientsConnectionUntilUnadv
     EXPECT_NE(cookie, 0u);
     EXPECT_EQ(sink.refs, 1u);
 
-    // The server sees the interface when it introspects the sink.
+    // The sink is at a path of the client's connection, and introspection shows its
+    // interface there.
     const std::string log = server_log();
-    const std::string owner = busctl("call org.freedesktop.DBus /org/freedesktop/DBus "
-                                     "org.freedesktop.DBus ListNames");
-    (void)owner;
+    const auto at = log.find("advised ");
+    ASSERT_NE(at, std::string::npos);
+    const std::string where = log.substr(at + 8, log.find('"', at) - at - 8);
+    const std::string xml = busctl("introspect --xml-interface " + where);
+    EXPECT_NE(xml.find("<interface name=\"Ostra.Tethra._ISerialPortEvents\">"), std::string::npos) << xml;
+    EXPECT_NE(xml.find("<arg name=\"Data\" type=\"ay\" direction=\"in\"/>"), std::string::npos) << xml;
 
     EXPECT_EQ(fire("OnData", "ay 3 104 105 0"), "as 1 \"hr:0\"\n");
     EXPECT_EQ(fire("OnPortEvent", "i 3"), "as 1 \"hr:0\"\n");
@@ -315,6 +320,9 @@ TEST_F(ScriptedServerTest, AdvisedSinksAreServedOnTheClientsConnectionUntilUnadv
     EXPECT_EQ(cp->Unadvise(cookie), S_OK);
     EXPECT_EQ(sink.refs, 0u);
     EXPECT_EQ(cp->Unadvise(cookie), CONNECT_E_NOCONNECTION);
+    // A sink that is gone answers UnknownObject, so a server drops it.
+    EXPECT_EQ(busctl("call " + where + " Ostra.Tethra._ISerialPortEvents OnPortEvent i 1"),
+              "Call failed: No sink at " + where.substr(where.find(' ') + 1) + "\n");
     cp->Release();
     cpc->Release();
     port->Release();
@@ -349,6 +357,24 @@ TEST_F(ScriptedServerTest, ASetterWaitsWhileTheSameProcessAnswersForItsOtherObje
 
 TEST_F(ScriptedServerTest, AServerThatIsGoneAnswersDisconnectedAtOnce)
 {
+    // One that leaves the bus in the middle of a call.
+    HRESULT hr = E_FAIL;
+    platform::rpc::client::bus_host* bus = platform::rpc::client::bus_host::instance(&hr);
+    ASSERT_NE(bus, nullptr);
+    QDBusMessage reply;
+    EXPECT_EQ(bus->call(QString::fromStdString(server_->first_line()), "/Ostra/Tethra/Test",
+                        "Test.Peer", "Exit", {}, &reply),
+              RPC_E_DISCONNECTED);
+    server_.reset();
+    server_ = std::make_unique<child_process>(std::vector<std::string>{SCRIPTED_SERVER});
+    if (tethra_)
+        tethra_->Release();
+    tethra_ = nullptr;
+    ASSERT_EQ(CoCreateInstance(CLSID_Tethra, nullptr, CLSCTX_LOCAL_SERVER, IID_ITethra,
+                               reinterpret_cast<void**>(&tethra_)),
+              S_OK);
+
+    // One that is gone before the call.
     ISerialPort* port = open_port();
     ASSERT_NE(port, nullptr);
     server_->kill(SIGKILL);

@@ -2,7 +2,8 @@
 // calls of the wire contract from the type tables with stored values, records what it
 // was asked, and calls the clients' sinks when a test tells it to (interface Test.Peer
 // at /Ostra/Tethra/Test: Log() -> as; Fire(s member, v arg) -> as, one "hr:<n>" or
-// "error:<name>" per advised sink of the member's interface).
+// "error:<name>" per advised sink of the member's interface; ReleaseName() lets
+// "Ostra.Tethra" go; Exit() ends the process without answering).
 //
 // A put asks every IPropertyNotifySink advised on the port's other client objects with
 // OnRequestEdit before it stores the value (a refusal fails it with E_FAIL) and tells them
@@ -22,6 +23,7 @@
 #include <QStringList>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 
@@ -97,6 +99,7 @@ public:
                 const uint cookie = ++m_nCookies;
                 m_sinks[cookie] = sink{m.service(), a.value(0).value<QDBusObjectPath>().path(), m.path(),
                                        m.path().section(QLatin1Char('/'), 0, 4)};
+                m_log << QStringLiteral("advised %1 %2").arg(m.service(), m_sinks[cookie].path);
                 return bus.send(m.createReply({0, QVariant(cookie)}));
             }
             if (member == QStringLiteral("Unadvise")) {
@@ -108,6 +111,12 @@ public:
         if (itf == QStringLiteral("Test.Peer")) {
             if (member == QStringLiteral("Log"))
                 return bus.send(m.createReply(QVariant(m_log)));
+            if (member == QStringLiteral("ReleaseName")) {
+                QDBusConnection(bus).unregisterService(QLatin1String(platform::rpc::kServiceName));
+                return bus.send(m.createReply());
+            }
+            if (member == QStringLiteral("Exit"))
+                std::_Exit(0);  // without an answer
             if (member == QStringLiteral("Fire")) {
                 const QString what = a.value(0).toString();
                 const QVariant arg = a.value(1).value<QDBusVariant>().variant();
