@@ -4,6 +4,7 @@
 #include "platform/com/tests/test_objects.h"
 #include "platform/rpc/client/bus.h"
 #include "platform/rpc/client/client.h"
+#include "platform/rpc/client/sink_host.h"
 #include "platform/rpc/client/tests/child_process.h"
 #include "platform/rpc/testing/bus_fixture.h"
 #include "platform/testing/testing.h"
@@ -15,7 +16,10 @@
 
 #include <signal.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 #include <cstring>
 #include <memory>
 
@@ -326,6 +330,44 @@ TEST_F(ScriptedServerTest, AdvisedSinksAreServedOnTheClientsConnectionUntilUnadv
     cp->Release();
     cpc->Release();
     port->Release();
+}
+
+TEST(SinkHostTest, WithdrawingASinkWaitsForItsCallUnderWay)
+{
+    HRESULT hr = E_FAIL;
+    platform::rpc::client::bus_host* bus = platform::rpc::client::bus_host::instance(&hr);
+    ASSERT_NE(bus, nullptr);
+    TestSink sink;
+    std::atomic<bool> in_call{false};
+    sink.on_data = [&] {
+        in_call = true;
+        sink.wait_open();
+        in_call = false;
+    };
+    sink.AddRef();
+    const QString path =
+        bus->sinks().add(static_cast<_ISerialPortEvents*>(&sink), platform::type_info_of<_ISerialPortEvents>());
+    ASSERT_FALSE(path.isEmpty());
+
+    sink.block();
+    std::string answer;
+    std::thread calling([&] {
+        answer = busctl("call " + bus->unique_name().toStdString() + " " + path.toStdString() +
+                        " Ostra.Tethra._ISerialPortEvents OnData ay 1 65");
+    });
+    ASSERT_TRUE(sink.wait_calls(1));
+    bool in_call_after_remove = true;
+    std::thread removing([&] {
+        bus->sinks().remove(path);
+        in_call_after_remove = in_call;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // let remove reach its wait
+    sink.unblock();
+    removing.join();
+    calling.join();
+    EXPECT_FALSE(in_call_after_remove);
+    EXPECT_EQ(answer, "i 0\n");
+    EXPECT_EQ(sink.refs, 0u);
 }
 
 TEST_F(ScriptedServerTest, ASetterWaitsWhileTheSameProcessAnswersForItsOtherObject)
