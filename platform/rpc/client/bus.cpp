@@ -6,10 +6,12 @@
 
 #include <QCoreApplication>
 #include <QDBusError>
+#include <QDBusPendingCallWatcher>
 #include <QEventLoop>
 
 #include <climits>
 #include <memory>
+#include <utility>
 
 namespace platform::rpc::client {
 
@@ -105,8 +107,44 @@ HRESULT bus_host::call(const QString& service, const QString& path, const QStrin
 {
     QDBusMessage msg = QDBusMessage::createMethodCall(service, path, iface, method);
     msg.setArguments(args);
-    // INT_MAX is libdbus's "no time-out".
-    QDBusMessage reply = connection().call(msg, QDBus::Block, INT_MAX);
+    QDBusMessage reply;
+    if (m_thread.get_id() == std::this_thread::get_id()) {
+        // A sink handler calling the server: this thread waits on the network itself.
+        // INT_MAX is libdbus's "no time-out".
+        reply = connection().call(msg, QDBus::Block, INT_MAX);
+    } else {
+        // Any other thread hands the call to this library's thread and waits for the
+        // reply there, so QtDBus is used on that thread only (and never makes the
+        // caller's thread one of its own).
+        struct pending_call {
+            std::mutex mutex;
+            std::condition_variable cvDone;
+            bool bDone = false;
+            QDBusMessage reply;
+        };
+        auto pending = std::make_shared<pending_call>();
+        auto finish = [pending](const QDBusMessage& r) {
+            {
+                std::lock_guard lock(pending->mutex);
+                pending->reply = r;
+                pending->bDone = true;
+            }
+            pending->cvDone.notify_all();
+        };
+        if (!run_on_bus_thread([this, msg, finish] {
+                QDBusPendingCallWatcher* pWatcher =
+                    new QDBusPendingCallWatcher(connection().asyncCall(msg, INT_MAX), m_pLoop);
+                QObject::connect(pWatcher, &QDBusPendingCallWatcher::finished, m_pLoop,
+                                 [pWatcher, finish] {
+                                     finish(pWatcher->reply());
+                                     pWatcher->deleteLater();
+                                 });
+            }))
+            return RPC_E_DISCONNECTED;
+        std::unique_lock lock(pending->mutex);
+        pending->cvDone.wait(lock, [&] { return pending->bDone; });
+        reply = pending->reply;
+    }
     if (pReply)
         *pReply = reply;
     return reply.type() == QDBusMessage::ReplyMessage ? S_OK : map_error_reply(reply);
@@ -118,7 +156,20 @@ void bus_host::post(const QString& service, const QString& path, const QString& 
     QDBusMessage msg = QDBusMessage::createMethodCall(service, path, iface, method);
     msg.setArguments(args);
     msg.setAutoStartService(false);
-    connection().send(msg);
+    run_on_bus_thread([this, msg] { connection().send(msg); });
+}
+
+bool bus_host::run_on_bus_thread(std::function<void()> work)
+{
+    if (m_thread.get_id() == std::this_thread::get_id()) {
+        work();
+        return true;
+    }
+    std::lock_guard lock(m_mutex);
+    if (!m_pLoop)
+        return false;
+    // Queued events of one thread run in the order posted, so calls keep their order.
+    return QMetaObject::invokeMethod(m_pLoop, std::move(work), Qt::QueuedConnection);
 }
 
 HRESULT map_error_reply(const QDBusMessage& reply) noexcept

@@ -4,9 +4,12 @@
 // program of this library may have neither, so the library runs a thread of its own:
 // it creates the QCoreApplication when the program has none, connects to the bus, owns
 // the object that serves the client's exported sinks, and runs an event loop until the
-// process ends. Calls out of the client's threads are blocking QtDBus calls, which wait
-// on the network without an event loop; the library thread goes on serving sinks
-// meanwhile, so a client blocked in a setter still answers the server's questions.
+// process ends. QtDBus is used on that thread only: a call from a client's thread is
+// handed to it as an asynchronous call, and the client's thread waits for the reply
+// without touching Qt. The library thread goes on serving sinks meanwhile, so a client
+// blocked in a setter still answers the server's questions. A call made from inside a
+// sink handler (on the library thread) waits on the network there; sinks are not served
+// until it returns.
 //
 // The bus: DBUS_SESSION_BUS_ADDRESS (the session bus), as QtDBus finds it. The connection
 // is made once, on first use; when it fails every later call fails the same way
@@ -22,6 +25,7 @@
 #include <QVariant>
 
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -59,6 +63,9 @@ public:
 private:
     bus_host();
     void run();
+    // Runs work on the library's thread (at once when called there); false when that
+    // thread no longer runs its loop.
+    bool run_on_bus_thread(std::function<void()> work);
 
     std::thread m_thread;
     std::mutex m_mutex;
