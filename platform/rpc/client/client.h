@@ -34,8 +34,10 @@
 //   reaches it afterwards; sinks still advised when the last proxy of their port goes are
 //   withdrawn then. EnumConnections is not offered over the bus (E_NOTIMPL).
 // - Sinks are called on the library's own thread, one call at a time, in the order the
-//   server sent them. A sink handler that blocks holds up the other sinks of the process
-//   (the server gives up on a sink that does not answer in time).
+//   server sent them. That thread also takes in the replies to every call, so a sink
+//   handler that blocks holds up the other sinks and the calls of the process until it
+//   returns (the server gives up on a sink that does not answer in time). A handler may
+//   call the server itself, Unadvise included.
 //
 // Without an event loop of its own, a program needs nothing else: the library starts a
 // thread that runs one (and a QCoreApplication when the program has none) on first use.

@@ -9,6 +9,7 @@
 #include <QRegularExpression>
 
 #include <map>
+#include <new>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -253,9 +254,16 @@ public:
         if (out.size() != 1)
             return E_UNEXPECTED;
         std::vector<IConnectionPoint*> points;
-        for (const QDBusObjectPath& p : qdbus_cast<QList<QDBusObjectPath>>(out.front()))
-            points.push_back(new connection_point_proxy(bus(), service(), p.path(), this));
-        hr = create_enum_connection_points(points.data(), points.size(), ppEnum);
+        for (const QDBusObjectPath& p : qdbus_cast<QList<QDBusObjectPath>>(out.front())) {
+            auto* pPoint = new (std::nothrow) connection_point_proxy(bus(), service(), p.path(), this);
+            if (!pPoint) {
+                hr = E_OUTOFMEMORY;
+                break;
+            }
+            points.push_back(pPoint);
+        }
+        if (SUCCEEDED(hr))
+            hr = create_enum_connection_points(points.data(), points.size(), ppEnum);
         for (IConnectionPoint* p : points)
             p->Release();
         return hr;
@@ -273,9 +281,9 @@ public:
             return hr;
         if (out.size() != 1 || out.front().metaType() != QMetaType::fromType<QDBusObjectPath>())
             return E_UNEXPECTED;
-        *ppCP = new connection_point_proxy(bus(), service(),
-                                           out.front().value<QDBusObjectPath>().path(), this);
-        return hr;
+        *ppCP = new (std::nothrow) connection_point_proxy(
+            bus(), service(), out.front().value<QDBusObjectPath>().path(), this);
+        return *ppCP ? hr : E_OUTOFMEMORY;
     }
 
     // The sinks advised through this port's connection points, by connection point and
@@ -397,14 +405,17 @@ HRESULT make_proxy(bus_host* pBus, const QString& service, const QString& path, 
                                            QLatin1String("[0-9]+$"));
     *ppv = nullptr;
     IUnknown* pUnk = nullptr;
+    bool bKnown = true;
     if (path == QLatin1String(kTethraPath))
-        pUnk = static_cast<ITethra*>(new tethra_proxy(pBus, service, path));
+        pUnk = static_cast<ITethra*>(new (std::nothrow) tethra_proxy(pBus, service, path));
     else if (s_port.match(path).hasMatch())
-        pUnk = static_cast<ISerialPort*>(new serial_port_proxy(pBus, service, path));
+        pUnk = static_cast<ISerialPort*>(new (std::nothrow) serial_port_proxy(pBus, service, path));
+    else
+        bKnown = false;
     if (!pUnk) {
         // Not an object this library knows: give the reference back all the same.
         pBus->post(service, path, QString::fromLatin1(kIUnknown), QStringLiteral("Release"), {});
-        return E_UNEXPECTED;
+        return bKnown ? E_OUTOFMEMORY : E_UNEXPECTED;
     }
     HRESULT hr = pUnk->QueryInterface(riid, ppv);
     pUnk->Release();

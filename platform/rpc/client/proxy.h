@@ -131,4 +131,17 @@ class interface_proxy;
     ;
 #include "idl/tethra.def"
 
+#undef TETHRA_PROXY_APPLY
+#undef TETHRA_PROXY_MAP1
+#undef TETHRA_PROXY_MAP2
+#undef TETHRA_PROXY_MAP3
+#undef TETHRA_PROXY_MAP4
+#undef TETHRA_PROXY_PICK
+#undef TETHRA_PROXY_MAP
+#undef TETHRA_PROXY_DECLARE
+#undef TETHRA_PROXY_PACK
+#undef TETHRA_PROXY_BASE_custom
+#undef TETHRA_PROXY_BASE_dual
+#undef TETHRA_PROXY_BASE_dispinterface
+
 }  // namespace platform::rpc::client
