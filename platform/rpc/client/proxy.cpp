@@ -157,13 +157,7 @@ public:
         return query_interface(this, table, riid, ppvObject);
     }
     STDMETHODIMP_(ULONG) AddRef() override { return add_ref(); }
-    STDMETHODIMP_(ULONG) Release() override
-    {
-        ULONG c = release_ref();
-        if (c == 0)
-            delete this;
-        return c;
-    }
+    STDMETHODIMP_(ULONG) Release() override { return release_ref(); }
 };
 
 // ---- a port and its connection points ---------------------------------------------------
@@ -185,13 +179,7 @@ public:
         return query_interface(this, table, riid, ppvObject);
     }
     STDMETHODIMP_(ULONG) AddRef() override { return add_ref(); }
-    STDMETHODIMP_(ULONG) Release() override
-    {
-        ULONG c = release_ref();
-        if (c == 0)
-            delete this;
-        return c;
-    }
+    STDMETHODIMP_(ULONG) Release() override { return release_ref(); }
 
     STDMETHODIMP GetConnectionInterface(IID* pIID) override;
     STDMETHODIMP GetConnectionPointContainer(IConnectionPointContainer** ppCPC) override;
@@ -234,13 +222,7 @@ public:
         return query_interface(this, table, riid, ppvObject);
     }
     STDMETHODIMP_(ULONG) AddRef() override { return add_ref(); }
-    STDMETHODIMP_(ULONG) Release() override
-    {
-        ULONG c = release_ref();
-        if (c == 0)
-            delete this;
-        return c;
-    }
+    STDMETHODIMP_(ULONG) Release() override { return release_ref(); }
 
     STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** ppEnum) override
     {

@@ -44,8 +44,16 @@ public:
     bus_host* bus() const { return m_pBus; }
 
 protected:
+    // The proxy's local count: the IUnknown::AddRef and Release of every proxy class. The
+    // last release deletes the proxy.
     ULONG add_ref() noexcept { return ++m_cRef; }
-    ULONG release_ref() noexcept { return --m_cRef; }
+    ULONG release_ref() noexcept
+    {
+        const ULONG c = --m_cRef;
+        if (c == 0)
+            delete this;
+        return c;
+    }
 
 private:
     bus_host* m_pBus;

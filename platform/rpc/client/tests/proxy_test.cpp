@@ -6,7 +6,7 @@
 #include "platform/rpc/client/client.h"
 #include "platform/rpc/client/sink_host.h"
 #include "platform/rpc/client/tests/child_process.h"
-#include "platform/rpc/testing/bus_fixture.h"
+#include "platform/rpc/client/tests/client_test_support.h"
 #include "platform/testing/testing.h"
 #include "traffic/tests/test_sink.h"
 
@@ -26,29 +26,9 @@
 namespace {
 
 using rpc_client_test::child_process;
-using platform::rpc::testing::private_bus;
+using rpc_client_test::BusEnvironment;
+using rpc_client_test::busctl;
 
-class BusEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override { bus = std::make_unique<private_bus>(); }
-    void TearDown() override { bus.reset(); }
-    static inline std::unique_ptr<private_bus> bus;
-};
-const auto* const g_env = ::testing::AddGlobalTestEnvironment(new BusEnvironment);
-
-// Runs `busctl --address=<bus> <args>` and returns what it printed.
-std::string busctl(const std::string& args)
-{
-    const std::string cmd = "busctl --address='" + BusEnvironment::bus->address() + "' " + args + " 2>&1";
-    std::string out;
-    if (FILE* f = ::popen(cmd.c_str(), "r")) {
-        char buf[4096];
-        while (std::size_t n = std::fread(buf, 1, sizeof buf, f))
-            out.append(buf, n);
-        ::pclose(f);
-    }
-    return out;
-}
 
 // What the scripted server was asked, one line per call.
 std::string server_log(const std::string& server = "Ostra.Tethra")
@@ -99,17 +79,8 @@ TEST(ProgIdTest, ClassKeysOfTheRegistryStoreNameTheClass)
     EXPECT_EQ(CLSIDFromProgID("Ostra.Tethra", &clsid), CO_E_CLASSSTRING);
     EXPECT_EQ(clsid, CLSID_NULL);
 
-    char szClsid[GUID_STRING_CHARS];
-    StringFromGUID2(CLSID_Tethra, szClsid, GUID_STRING_CHARS);
     for (const char* progid : {"Ostra.Tethra", "Ostra.Tethra.1"}) {
-        HKEY key = nullptr;
-        ASSERT_EQ(RegCreateKeyExA(HKEY_CLASSES_ROOT, (std::string(progid) + "\\CLSID").c_str(), 0,
-                                  nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
-                  ERROR_SUCCESS);
-        ASSERT_EQ(RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(szClsid),
-                                 GUID_STRING_CHARS),
-                  ERROR_SUCCESS);
-        RegCloseKey(key);
+        rpc_client_test::register_progid(progid);
         clsid = CLSID_NULL;
         EXPECT_EQ(CLSIDFromProgID(progid, &clsid), S_OK) << progid;
         EXPECT_EQ(clsid, CLSID_Tethra) << progid;
