@@ -10,7 +10,7 @@ packages=(
   libgtest-dev libsqlite3-dev
   socat
   qt6-base-dev
-  dbus-daemon dbus-bin python3-dbus systemd
+  dbus-daemon dbus-bin python3-dbus python3-gi systemd
 )
 
 missing=()

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -100,6 +101,8 @@ private_bus::private_bus()
         return;
     }
     if (pid == 0) {
+        // The daemon ends with the test, even one that is killed.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
         ::dup2(fds[1], 3);
         const std::string config_arg = "--config-file=" + config;
         ::execlp("dbus-daemon", "dbus-daemon", config_arg.c_str(), "--nofork", "--print-address=3",

@@ -1,0 +1,98 @@
+// The server's stand-in for a sink that a client exports on its own connection: an
+// IDispatch for _ISerialPortEvents, or an IPropertyNotifySink, whose calls become bus
+// method calls on the client's connection and path.
+//
+// Notifications (OnData, OnPortEvent, OnError, OnChanged) are sent without waiting for
+// their answers, at most kSinkWindow of them on the way per sink; the next one waits on
+// the caller's thread (the sink's own notification thread, or the setter that runs the
+// change protocol) until an answer frees a place, so the order is kept and a slow
+// client only ever holds up its own notifications. OnRequestEdit always waits for its
+// answer: S_FALSE refuses, anything else (S_OK, an error, no answer within
+// kSinkCallTimeoutMs, a client that is gone) consents. A call that gets no answer within
+// kSinkCallTimeoutMs is given up and not repeated.
+//
+// A call that fails with UnknownObject, UnknownInterface or UnknownMethod, like a sink
+// whose introspection data lacks the interface, makes the proxy ask its owner to
+// unadvise it (on a call thread, never on the thread that delivered the answer).
+#pragma once
+
+#include "platform/com/typeinfo.h"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QString>
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+
+namespace platform::rpc {
+
+class sink_proxy : public IDispatch, public IPropertyNotifySink {
+public:
+    // Called (at most once) when the sink must be unadvised, with the reason.
+    using drop_fn = std::function<void(sink_proxy*, const QString& reason)>;
+    // post runs a function on the thread that serves the bus connection.
+    using post_fn = std::function<void(std::function<void()>)>;
+
+    sink_proxy(const QDBusConnection& bus, const QString& client, const QString& path,
+               const interface_info& itf, post_fn post, drop_fn drop);
+
+    const QString& client() const { return client_; }
+    const QString& path() const { return path_; }
+    const interface_info& itf() const { return itf_; }
+
+    // Asks the client for the sink's introspection data; drops the sink when it is not
+    // there or does not list the interface.
+    void check_sink();
+    // No more calls to the client: waiters return at once, later calls do nothing.
+    void disconnect();
+
+    // ---- IUnknown: IUnknown, and IDispatch with the dispatch interface's IID for an
+    // event sink or IPropertyNotifySink for a property sink.
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppvObject) override;
+    STDMETHODIMP_(ULONG) AddRef() override;
+    STDMETHODIMP_(ULONG) Release() override;
+
+    // ---- IDispatch (event sinks): Invoke of a member of the dispatch interface with its
+    // positional arguments; DISP_E_MEMBERNOTFOUND, DISP_E_BADPARAMCOUNT,
+    // DISP_E_TYPEMISMATCH for a call that has no bus form. Returns once the call is sent.
+    STDMETHODIMP GetTypeInfoCount(UINT* pctinfo) override;
+    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo** ppTInfo) override;
+    STDMETHODIMP GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID,
+                               DISPID* rgDispId) override;
+    STDMETHODIMP Invoke(DISPID dispIdMember, REFIID riid, LCID, WORD wFlags,
+                        DISPPARAMS* pDispParams, VARIANT* pVarResult, EXCEPINFO* pExcepInfo,
+                        UINT* puArgErr) override;
+
+    // ---- IPropertyNotifySink
+    STDMETHODIMP OnChanged(DISPID dispID) override;
+    STDMETHODIMP OnRequestEdit(DISPID dispID) override;
+
+private:
+    virtual ~sink_proxy() = default;
+    QDBusMessage make_call(const char* method) const;
+    // Sends a notification within the window.
+    void notify(const QDBusMessage& call);
+    // An answer (or its absence) arrived for a call of this proxy.
+    void answered(const QDBusMessage& reply, bool windowed);
+    void drop(const QString& reason);
+
+    std::atomic<ULONG> refs_{1};
+    QDBusConnection bus_;
+    const QString client_;
+    const QString path_;
+    const interface_info& itf_;
+    const bool events_;
+    post_fn post_;
+    drop_fn drop_fn_;
+    std::atomic<bool> dropped_{false};
+
+    std::mutex mutex_;
+    std::condition_variable room_;
+    DWORD in_flight_ = 0;
+    bool disconnected_ = false;
+};
+
+}  // namespace platform::rpc

@@ -1,0 +1,382 @@
+// The server runtime on a private bus, with a real port registry in this process behind
+// the class object and pseudo-terminal ports, and clients in processes of their own:
+// python3-dbus scripts (bus_client.py) and busctl.
+#include "platform/rpc/rpc.h"
+#include "platform/rpc/testing/bus_fixture.h"
+
+#include "idl/tethra.h"
+#include "platform/testing/testing.h"
+#include "server/Module.h"
+#include "server/Tethra.h"
+
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+const char kIidITethra[] = "{5AA04296-B290-4D75-80E1-DE6703FB8774}";
+
+// The class object of the port registry, as the server host registers it.
+class TethraFactory : public IClassFactory {
+public:
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (!ppv)
+            return E_POINTER;
+        *ppv = nullptr;
+        if (riid != IID_IUnknown && riid != IID_IClassFactory)
+            return E_NOINTERFACE;
+        *ppv = static_cast<IClassFactory*>(this);
+        return S_OK;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    STDMETHODIMP CreateInstance(IUnknown* pUnkOuter, REFIID riid, void** ppv) override
+    {
+        if (!ppv)
+            return E_POINTER;
+        *ppv = nullptr;
+        return pUnkOuter ? CLASS_E_NOAGGREGATION : tethra.QueryInterface(riid, ppv);
+    }
+    STDMETHODIMP LockServer(BOOL fLock) override
+    {
+        fLock ? _Module.Lock() : _Module.Unlock();
+        return S_OK;
+    }
+    CTethra tethra;
+};
+
+// A program in a process of its own with its standard input and output on pipes.
+class Child {
+public:
+    explicit Child(const std::vector<std::string>& argv)
+    {
+        int in[2], out[2];
+        if (::pipe(in) != 0 || ::pipe(out) != 0)
+            return;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::dup2(in[0], 0);
+            ::dup2(out[1], 1);
+            ::close(in[1]);
+            ::close(out[0]);
+            std::vector<char*> args;
+            for (const std::string& a : argv)
+                args.push_back(const_cast<char*>(a.c_str()));
+            args.push_back(nullptr);
+            ::execv(args[0], args.data());
+            ::_exit(127);
+        }
+        ::close(in[0]);
+        ::close(out[1]);
+        to_ = in[1];
+        from_ = out[0];
+    }
+    ~Child()
+    {
+        if (to_ >= 0)
+            ::close(to_);
+        if (pid_ > 0) {
+            ::kill(pid_, SIGTERM);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        if (from_ >= 0)
+            ::close(from_);
+    }
+    void say(const std::string& line)
+    {
+        const std::string text = line + "\n";
+        ASSERT_EQ(::write(to_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    }
+    // The next line of output, or "" after timeout_ms without one.
+    std::string line(int timeout_ms = 20000)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        for (;;) {
+            const auto nl = buffer_.find('\n');
+            if (nl != std::string::npos) {
+                std::string l = buffer_.substr(0, nl);
+                buffer_.erase(0, nl + 1);
+                return l;
+            }
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            pollfd p{from_, POLLIN, 0};
+            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0)
+                return {};
+            char chunk[4096];
+            const ssize_t got = ::read(from_, chunk, sizeof chunk);
+            if (got <= 0)
+                return {};
+            buffer_.append(chunk, static_cast<size_t>(got));
+        }
+    }
+    // The next line that starts with prefix; the lines before it are skipped.
+    std::string line_starting(const std::string& prefix, int timeout_ms = 20000)
+    {
+        for (;;) {
+            std::string l = line(timeout_ms);
+            if (l.empty() || l.rfind(prefix, 0) == 0)
+                return l;
+            skipped.push_back(l);
+        }
+    }
+    void kill_hard()
+    {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+    std::vector<std::string> skipped;
+
+private:
+    pid_t pid_ = -1;
+    int to_ = -1;
+    int from_ = -1;
+    std::string buffer_;
+};
+
+// Runs a command and returns its standard output and error.
+std::string RunCommand(const std::string& command)
+{
+    std::string output;
+    FILE* f = ::popen((command + " 2>&1").c_str(), "r");
+    if (!f)
+        return output;
+    char chunk[4096];
+    size_t got;
+    while ((got = ::fread(chunk, 1, sizeof chunk, f)) > 0)
+        output.append(chunk, got);
+    ::pclose(f);
+    return output;
+}
+
+std::string Hex(const std::string& bytes)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : bytes) {
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    return out;
+}
+
+class ServerTest : public ::testing::Test {
+protected:
+    static constexpr LONG kPort = 42;
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(bus_.ready());
+        ASSERT_TRUE(registry_.ready() && peer_.ready());
+        ASSERT_EQ(registry_.map_port(peer_.path(), kPort), ERROR_SUCCESS);
+        baseline_ = _Module.GetLockCount();
+        ASSERT_EQ(CoRegisterClassObject(CLSID_Tethra, &factory_, CLSCTX_LOCAL_SERVER,
+                                        REGCLS_MULTIPLEUSE | REGCLS_SUSPENDED, &cookie_),
+                  S_OK);
+        ASSERT_EQ(CoResumeClassObjects(), S_OK);
+    }
+    void TearDown() override
+    {
+        EXPECT_EQ(CoRevokeClassObject(cookie_), S_OK);
+        platform::rpc::stop_server();
+        EXPECT_TRUE(factory_.tethra.m_mapPorts.empty());
+        EXPECT_EQ(_Module.GetLockCount(), baseline_);
+    }
+    std::unique_ptr<Child> Client(const std::vector<std::string>& options)
+    {
+        std::vector<std::string> argv = {"/usr/bin/python3", TETHRA_RPC_TEST_DIR "/bus_client.py",
+                                         std::to_string(kPort)};
+        argv.insert(argv.end(), options.begin(), options.end());
+        auto child = std::make_unique<Child>(argv);
+        const std::string ready = child->line_starting("READY");
+        EXPECT_EQ(ready.rfind("READY /Ostra/Tethra/SerialPort/", 0), 0U) << ready;
+        return child;
+    }
+    std::string Busctl(const std::string& args)
+    {
+        return RunCommand("busctl --address=" + bus_.address() + " " + args);
+    }
+    // Waits (bounded) until the server holds no more than the baseline's locks.
+    bool LocksBackToBaseline()
+    {
+        for (int i = 0; i < 200 && _Module.GetLockCount() != baseline_; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        return _Module.GetLockCount() == baseline_;
+    }
+
+    platform::rpc::testing::private_bus bus_;
+    platform::testing::temp_registry registry_;
+    platform::testing::pty_peer peer_;
+    TethraFactory factory_;
+    DWORD cookie_ = 0;
+    LONG baseline_ = 0;
+};
+
+TEST_F(ServerTest, BusctlCreatesTheRegistryAndReachesNothingItDoesNotHold)
+{
+    EXPECT_EQ(Busctl(std::string("call Ostra.Tethra /Ostra/Tethra Ostra.Tethra.IClassFactory "
+                                 "CreateInstance s ") + kIidITethra),
+              "io 0 \"/Ostra/Tethra/Tethra\"\n");
+    // That busctl has left: its reference went with it.
+    EXPECT_TRUE(LocksBackToBaseline());
+    EXPECT_NE(Busctl("call Ostra.Tethra /Ostra/Tethra Ostra.Tethra.IClassFactory CreateInstance s "
+                     "{F8ED87C1-42AD-4DFF-ABF7-710CD4282223}")
+                  .find("E_NOINTERFACE"),
+              std::string::npos);
+    EXPECT_NE(Busctl("call Ostra.Tethra /Ostra/Tethra/Tethra Ostra.Tethra.ITethra CreatePort i 42")
+                  .find("No object"),
+              std::string::npos);
+    EXPECT_NE(Busctl("introspect Ostra.Tethra /Ostra/Tethra").find("Ostra.Tethra.IClassFactory"),
+              std::string::npos);
+    EXPECT_EQ(Busctl("introspect Ostra.Tethra /Ostra/Tethra/Tethra").find("ITethra"),
+              std::string::npos);
+}
+
+TEST_F(ServerTest, SuspendedTheNameIsGoneAndHandedOutObjectsAreStillServed)
+{
+    const std::string create =
+        std::string("Ostra.Tethra.IClassFactory CreateInstance s ") + kIidITethra;
+    auto a = Client({});
+    const std::string owner =
+        Busctl("call org.freedesktop.DBus /org/freedesktop/DBus org.freedesktop.DBus "
+               "GetNameOwner s Ostra.Tethra");
+    ASSERT_EQ(owner.rfind("s \":", 0), 0U) << owner;
+    const std::string unique = owner.substr(3, owner.size() - 5);
+
+    EXPECT_EQ(CoSuspendClassObjects(), S_OK);
+    const std::string byName = Busctl("call Ostra.Tethra /Ostra/Tethra " + create);
+    EXPECT_NE(byName.find("not provided by any .service files"), std::string::npos) << byName;
+    const std::string byUnique = Busctl("call " + unique + " /Ostra/Tethra " + create);
+    EXPECT_NE(byUnique.find("0x80004028"), std::string::npos) << byUnique;
+    a->say("put BaudRate u 19200");
+    EXPECT_EQ(a->line(), "PUT ok");
+
+    EXPECT_EQ(CoResumeClassObjects(), S_OK);
+    EXPECT_EQ(Busctl("call Ostra.Tethra /Ostra/Tethra " + create), "io 0 \"/Ostra/Tethra/Tethra\"\n");
+    DWORD second = 0;
+    EXPECT_EQ(CoRegisterClassObject(CLSID_Tethra, &factory_, CLSCTX_LOCAL_SERVER,
+                                    REGCLS_MULTIPLEUSE, &second),
+              CO_E_OBJISREG);
+    EXPECT_EQ(CoRevokeClassObject(cookie_ + 100), CO_E_OBJNOTREG);
+}
+
+TEST_F(ServerTest, TwoClientProcessesOnOnePtyGetEveryByteInOrder)
+{
+    auto a = Client({"--events", "record"});
+    auto b = Client({"--events", "record"});
+    std::string sent;
+    for (int i = 0; i < 20; ++i) {
+        const std::string chunk = "chunk " + std::to_string(i) + std::string(50 + i, char('A' + i));
+        ASSERT_TRUE(peer_.send(chunk));
+        sent += chunk;
+    }
+    for (Child* c : {a.get(), b.get()}) {
+        std::string got;
+        while (got.size() < Hex(sent).size()) {
+            const std::string l = c->line_starting("DATA ");
+            ASSERT_FALSE(l.empty()) << "received " << got.size() / 2 << " bytes";
+            got += l.substr(5);
+        }
+        EXPECT_EQ(got, Hex(sent));
+    }
+    a->say("send " + Hex("from a"));
+    EXPECT_EQ(a->line_starting("SENT"), "SENT ok");
+    const std::vector<BYTE> echoed = peer_.receive(6, 10000);
+    EXPECT_EQ(std::string(echoed.begin(), echoed.end()), "from a");
+}
+
+TEST_F(ServerTest, RemoteRefusalFailsTheSetterAndTheChangerHearsNothing)
+{
+    auto a = Client({"--props", "accept"});
+    auto b = Client({"--props", "refuse"});
+    a->say("put BaudRate u 19200");
+    EXPECT_EQ(b->line(), "REQ 25");
+    EXPECT_EQ(a->line(), "PUT Ostra.Tethra.Error.E_FAIL");
+
+    b->say("put BaudRate u 57600");
+    EXPECT_EQ(a->line(), "REQ 25");
+    EXPECT_EQ(a->line(), "CHG 25");
+    EXPECT_EQ(b->line(), "PUT ok");
+    a->say("get BaudRate");
+    EXPECT_EQ(a->line(), "GET 57600");
+    b->say("quit");
+    a->say("quit");
+    EXPECT_EQ(a->line(2000), "");  // the changer heard nothing of its own change
+}
+
+TEST_F(ServerTest, AKilledClientGivesBackItsPort)
+{
+    auto a = Client({"--events", "record", "--props", "accept"});
+    ASSERT_TRUE(peer_.send("x"));
+    EXPECT_EQ(a->line_starting("DATA"), "DATA 78");
+    a->kill_hard();
+    EXPECT_TRUE(peer_.wait_closed(20000));
+    EXPECT_TRUE(LocksBackToBaseline());
+}
+
+TEST_F(ServerTest, AStalledSinkHoldsUpNeitherThePortNorAnotherClient)
+{
+    auto stalled = Client({"--events", "stall"});
+    auto b = Client({"--events", "record", "--props", "accept"});
+    std::string sent;
+    for (int i = 0; i < 40; ++i) {
+        const std::string chunk = "#" + std::to_string(i) + ";";
+        ASSERT_TRUE(peer_.send(chunk));
+        sent += chunk;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    std::string got;
+    while (got.size() < Hex(sent).size()) {
+        const std::string l = b->line_starting("DATA ", 3000);
+        ASSERT_FALSE(l.empty()) << "received " << got.size() / 2 << " bytes";
+        got += l.substr(5);
+    }
+    EXPECT_EQ(got, Hex(sent));
+    EXPECT_EQ(stalled->line_starting("STALLED").rfind("STALLED", 0), 0U);
+    b->say("send " + Hex("still"));
+    EXPECT_EQ(b->line_starting("SENT", 3000), "SENT ok");
+}
+
+TEST_F(ServerTest, BadCallsGetCleanErrorsAndChangeNothing)
+{
+    auto a = Client({"--events", "record"});
+    a->say("probe");
+    const std::vector<std::pair<std::string, std::string>> expected = {
+        {"send-string", "Ostra.Tethra.Error.E_INVALIDARG"},
+        {"send-int-array", "Ostra.Tethra.Error.E_INVALIDARG"},
+        {"send-struct", "Ostra.Tethra.Error.E_INVALIDARG"},
+        {"wrong-signature", "org.freedesktop.DBus.Error.InvalidArgs"},
+        {"unknown-member", "org.freedesktop.DBus.Error.UnknownMethod"},
+        {"unknown-interface", "org.freedesktop.DBus.Error.UnknownInterface"},
+        {"set-wrong-type", "org.freedesktop.DBus.Error.InvalidArgs"},
+        {"set-read-only", "org.freedesktop.DBus.Error.PropertyReadOnly"},
+        {"get-unknown", "org.freedesktop.DBus.Error.UnknownProperty"},
+        {"put-out-of-range", "Ostra.Tethra.Error.E_INVALIDARG"},
+        {"foreign-path", "org.freedesktop.DBus.Error.UnknownObject"},
+        {"foreign-introspect", "org.freedesktop.DBus.Error.UnknownObject"},
+        {"unadvise-unknown", "Ostra.Tethra.Error.CONNECT_E_NOCONNECTION"},
+        {"bad-riid", "Ostra.Tethra.Error.E_INVALIDARG"},
+        {"no-interface", "Ostra.Tethra.Error.E_NOINTERFACE"},
+        {"baud", "38400"},  // a pseudo-terminal's own rate, unchanged
+        {"released", "org.freedesktop.DBus.Error.UnknownObject"},
+    };
+    for (const auto& [name, error] : expected)
+        EXPECT_EQ(a->line(120000), name + " " + error);
+    EXPECT_EQ(a->line(), "PROBED");
+    EXPECT_TRUE(peer_.receive(1, 500).empty());  // nothing reached the device
+}
+
+}  // namespace
