@@ -61,7 +61,8 @@ remote_object::remote_object(bus_host* pBus, const QString& service, const QStri
 
 remote_object::~remote_object()
 {
-    m_pBus->post(m_service, m_path, QString::fromLatin1(kIUnknown), QStringLiteral("Release"),
+    if (!m_bHandedOver)
+        m_pBus->post(m_service, m_path, QString::fromLatin1(kIUnknown), QStringLiteral("Release"),
                  {});
 }
 
@@ -205,10 +206,19 @@ public:
 
     ~serial_port_proxy() override
     {
-        // Sinks still advised through this port's connection points: the server drops
-        // them with the port object, so no call for them can come any more.
-        for (auto& [key, path] : m_sinks)
-            bus()->sinks().remove(path);
+        // Sinks still advised through this port's connection points go with it, as they
+        // go with the port object in-process: each is unadvised (the server holds the
+        // port for an advised sink) and withdrawn; then the connection points' references
+        // kept for that are given back, and the port's own last.
+        for (auto& [key, sinkPath] : m_sinks) {
+            bus()->post(service(), key.first, QLatin1String(kIConnectionPoint),
+                        QStringLiteral("Unadvise"), {QVariant(static_cast<uint>(key.second))});
+            bus()->sinks().remove(sinkPath);
+        }
+        for (auto& [point, cRefs] : m_heldPoints)
+            for (ULONG i = 0; i < cRefs; ++i)
+                bus()->post(service(), point, QLatin1String(kIUnknown), QStringLiteral("Release"),
+                            {});
     }
 
     STDMETHODIMP QueryInterface(REFIID riid, void** ppvObject) override
@@ -286,9 +296,24 @@ public:
         return path;
     }
 
+    // A connection point proxy that goes while sinks advised through its path remain
+    // hands its reference on that path to the port, which needs it to unadvise them;
+    // false when no sink of that path remains.
+    bool adopt_point_reference(const QString& cp)
+    {
+        std::lock_guard lock(m_mutex);
+        for (auto& [key, sinkPath] : m_sinks)
+            if (key.first == cp) {
+                ++m_heldPoints[cp];
+                return true;
+            }
+        return false;
+    }
+
 private:
     std::mutex m_mutex;
     std::map<std::pair<QString, DWORD>, QString> m_sinks;
+    std::map<QString, ULONG> m_heldPoints;
 };
 
 connection_point_proxy::connection_point_proxy(bus_host* pBus, const QString& service,
@@ -301,6 +326,8 @@ connection_point_proxy::connection_point_proxy(bus_host* pBus, const QString& se
 
 connection_point_proxy::~connection_point_proxy()
 {
+    if (m_pContainer->adopt_point_reference(path()))
+        hand_over_reference();
     m_pContainer->Release();
 }
 

@@ -44,6 +44,9 @@ public:
     bus_host* bus() const { return m_pBus; }
 
 protected:
+    // The connection's reference passes to someone else: the destructor keeps it.
+    void hand_over_reference() noexcept { m_bHandedOver = true; }
+
     // The proxy's local count: the IUnknown::AddRef and Release of every proxy class. The
     // last release deletes the proxy.
     ULONG add_ref() noexcept { return ++m_cRef; }
@@ -60,6 +63,7 @@ private:
     QString m_service;
     QString m_path;
     std::atomic<ULONG> m_cRef{1};
+    bool m_bHandedOver = false;
 };
 
 // A proxy for the object at path on service, asked for riid. The proxy's kind follows

@@ -1,0 +1,174 @@
+// The client library against the real server runtime in another process, on a private
+// bus, with a pseudo-terminal as the port: the same client code runs against the port
+// registry in this process and against the server's; two clients share a port and one
+// refuses the other's change; one client holds two objects of a port; the last release
+// closes the device; a server that is gone gives clear HRESULTs.
+#include "platform/rpc/client/client.h"
+#include "platform/rpc/client/tests/child_process.h"
+#include "platform/rpc/client/tests/client_test_support.h"
+#include "port/tests/port_test_support.h"
+
+#include <signal.h>
+
+#include <memory>
+
+namespace {
+
+using rpc_client_test::BusEnvironment;
+using rpc_client_test::child_process;
+
+constexpr LONG kPtyPort = 43;
+
+
+// The bytes of every OnData so far, once at least count have come.
+std::string wait_bytes(TestSink& sink, std::size_t count)
+{
+    std::string bytes;
+    sink.wait([&] {
+        bytes.clear();
+        for (const SinkCall& call : sink.calls())
+            bytes += call.bytes;
+        return bytes.size() >= count;
+    });
+    return bytes;
+}
+
+// A client's whole life on one port, written once against ITethra: open, receive what the
+// far end sends, send to it, change a setting, and go, which closes the device.
+void use_port(ITethra* pTethra, const platform::testing::pty_peer& peer)
+{
+    ISerialPort* pPort = nullptr;
+    ASSERT_EQ(pTethra->CreatePort(kPtyPort, &pPort), S_OK);
+    TestSink sink;
+    const DWORD dwCookie = Advise(pPort, DIID__ISerialPortEvents, &sink);
+    ASSERT_NE(dwCookie, 0u);
+
+    ASSERT_TRUE(peer.send("from the far end"));
+    EXPECT_EQ(wait_bytes(sink, 16), "from the far end");
+
+    VARIANT v = ByteArray("to the far end");
+    EXPECT_EQ(pPort->Send(v, VARIANT_TRUE), S_OK);
+    VariantClear(&v);
+    const std::vector<BYTE> got = peer.receive(14, 60000);
+    EXPECT_EQ(std::string(got.begin(), got.end()), "to the far end");
+
+    EXPECT_EQ(pPort->put_BaudRate(57600), S_OK);
+    ULONG ulBaud = 0;
+    EXPECT_EQ(pPort->get_BaudRate(&ulBaud), S_OK);
+    EXPECT_EQ(ulBaud, 57600u);
+
+    pPort->Release();
+    EXPECT_TRUE(peer.wait_closed(60000));
+    EXPECT_EQ(sink.refs.load(), 0u);
+}
+
+class RemoteTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(BusEnvironment::bus && BusEnvironment::bus->ready());
+        ASSERT_TRUE(registry_.ready());
+        ASSERT_TRUE(peer_.ready());
+        ASSERT_EQ(registry_.map_port(peer_.path(), kPtyPort), ERROR_SUCCESS);
+        rpc_client_test::register_progid("Ostra.Tethra");
+        server_ = std::make_unique<child_process>(std::vector<std::string>{TEST_SERVER});
+        ASSERT_FALSE(server_->first_line().empty());
+        CLSID clsid = CLSID_NULL;
+        ASSERT_EQ(CLSIDFromProgID("Ostra.Tethra", &clsid), S_OK);
+        ASSERT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_ITethra,
+                                   reinterpret_cast<void**>(&tethra_)),
+                  S_OK);
+    }
+    void TearDown() override
+    {
+        if (tethra_)
+            tethra_->Release();
+        server_.reset();
+    }
+
+    platform::testing::temp_registry registry_;
+    platform::testing::pty_peer peer_;
+    std::unique_ptr<child_process> server_;
+    ITethra* tethra_ = nullptr;
+};
+
+TEST_F(RemoteTest, TheSameClientCodeRunsAgainstTheServersRegistry)
+{
+    use_port(tethra_, peer_);
+}
+
+TEST(InProcessTest, TheSameClientCodeRunsAgainstARegistryInThisProcess)
+{
+    platform::testing::temp_registry registry;
+    platform::testing::pty_peer peer;
+    ASSERT_TRUE(registry.ready() && peer.ready());
+    ASSERT_EQ(registry.map_port(peer.path(), kPtyPort), ERROR_SUCCESS);
+    CTethra tethra;
+    use_port(&tethra, peer);
+}
+
+TEST_F(RemoteTest, AnotherClientsRefusalFailsTheChangeAndLeavesTheSetting)
+{
+    ISerialPort* pPort = nullptr;
+    ASSERT_EQ(tethra_->CreatePort(kPtyPort, &pPort), S_OK);
+    ASSERT_EQ(pPort->put_BaudRate(19200), S_OK);
+    {
+        child_process other({REFUSING_CLIENT, std::to_string(kPtyPort)});
+        ASSERT_EQ(other.first_line(), "ready");
+        EXPECT_EQ(pPort->put_BaudRate(38400), E_FAIL);
+        ULONG ulBaud = 0;
+        EXPECT_EQ(pPort->get_BaudRate(&ulBaud), S_OK);
+        EXPECT_EQ(ulBaud, 19200u);
+        // A client that is killed leaves nothing behind: the next change goes through.
+        other.kill(SIGKILL);
+    }
+    EXPECT_EQ(pPort->put_BaudRate(38400), S_OK);
+    pPort->Release();
+    EXPECT_TRUE(peer_.wait_closed(60000));
+}
+
+TEST_F(RemoteTest, AClientWithTwoObjectsOfOnePortAnswersForOneWhileTheOtherChanges)
+{
+    ISerialPort* pFirst = nullptr;
+    ISerialPort* pSecond = nullptr;
+    ASSERT_EQ(tethra_->CreatePort(kPtyPort, &pFirst), S_OK);
+    ASSERT_EQ(tethra_->CreatePort(kPtyPort, &pSecond), S_OK);
+    PropertySink sink;
+    ASSERT_NE(Advise(pSecond, IID_IPropertyNotifySink, &sink), 0u);
+
+    // The server asks the second object's sink while this thread waits in the setter.
+    EXPECT_EQ(pFirst->put_BaudRate(4800), S_OK);
+    EXPECT_EQ(sink.take(), "R25 C25");
+    ULONG ulBaud = 0;
+    EXPECT_EQ(pSecond->get_BaudRate(&ulBaud), S_OK);
+    EXPECT_EQ(ulBaud, 4800u);
+
+    // One of two objects goes: the device stays open.
+    pFirst->Release();
+    VARIANT v = ByteArray("still open");
+    EXPECT_EQ(pSecond->Send(v, VARIANT_TRUE), S_OK);
+    VariantClear(&v);
+    const std::vector<BYTE> got = peer_.receive(10, 60000);
+    EXPECT_EQ(std::string(got.begin(), got.end()), "still open");
+    pSecond->Release();
+    EXPECT_TRUE(peer_.wait_closed(60000));
+    EXPECT_EQ(sink.refs.load(), 0u);
+}
+
+TEST_F(RemoteTest, AServerThatIsGoneGivesDisconnectedAndNoHang)
+{
+    ISerialPort* pPort = nullptr;
+    ASSERT_EQ(tethra_->CreatePort(kPtyPort, &pPort), S_OK);
+    server_->kill(SIGKILL);
+    ULONG ulBaud = 0;
+    EXPECT_EQ(pPort->get_BaudRate(&ulBaud), RPC_E_DISCONNECTED);
+    VARIANT v = ByteArray("lost");
+    EXPECT_EQ(pPort->Send(v, VARIANT_TRUE), RPC_E_DISCONNECTED);
+    VariantClear(&v);
+    pPort->Release();
+    void* pv = nullptr;
+    EXPECT_EQ(CoCreateInstance(CLSID_Tethra, nullptr, CLSCTX_LOCAL_SERVER, IID_ITethra, &pv),
+              REGDB_E_CLASSNOTREG);
+}
+
+}  // namespace
