@@ -155,6 +155,24 @@ TEST_F(RemoteTest, AClientWithTwoObjectsOfOnePortAnswersForOneWhileTheOtherChang
     EXPECT_EQ(sink.refs.load(), 0u);
 }
 
+TEST_F(RemoteTest, ASinkMayUnadviseItselfFromItsHandler)
+{
+    ISerialPort* pPort = nullptr;
+    ASSERT_EQ(tethra_->CreatePort(kPtyPort, &pPort), S_OK);
+    TestSink sink;
+    DWORD dwCookie = 0;
+    HRESULT hrInside = E_FAIL;
+    sink.on_data = [&] { hrInside = Unadvise(pPort, DIID__ISerialPortEvents, dwCookie); };
+    dwCookie = Advise(pPort, DIID__ISerialPortEvents, &sink);
+    ASSERT_NE(dwCookie, 0u);
+    ASSERT_TRUE(peer_.send("x"));
+    ASSERT_TRUE(sink.wait_refs(0));
+    EXPECT_EQ(hrInside, S_OK);
+    EXPECT_EQ(sink.count(), 1u);
+    pPort->Release();
+    EXPECT_TRUE(peer_.wait_closed(60000));
+}
+
 TEST_F(RemoteTest, AServerThatIsGoneGivesDisconnectedAndNoHang)
 {
     ISerialPort* pPort = nullptr;
