@@ -16,7 +16,11 @@
 //
 // What the proxies do:
 // - Every call is one blocking bus call without a time-out, answered with the server's
-//   HRESULT (S_FALSE included). A server that is gone gives RPC_E_DISCONNECTED at once.
+//   HRESULT (S_FALSE included). A server that is gone, or leaves during the call, gives
+//   RPC_E_DISCONNECTED at once. A boolean out value is 1 for TRUE, as the server's getters
+//   give it in-process (the bus carries only true or false). A VARIANT that has no bus
+//   form (VT_EMPTY, arrays of other types than VT_UI1) is refused with E_INVALIDARG, the
+//   port's answer to it, without a call.
 // - QueryInterface is answered by the proxy itself, for the interfaces the server's object
 //   has (the port registry: IUnknown, IDispatch, ITethra; a port: IUnknown, IDispatch,
 //   ISerialPort, IConnectionPointContainer; a connection point: IUnknown,

@@ -30,7 +30,8 @@ bool is_interface_param(const param_info& p)
 HRESULT store_out(const VARIANT& value, VARIANTARG& ref)
 {
     switch (value.vt) {
-    case VT_BOOL: *ref.pboolVal = value.boolVal; return S_OK;
+    // The server's getters give 1 for TRUE; the bus carries only true or false.
+    case VT_BOOL: *ref.pboolVal = value.boolVal ? 1 : 0; return S_OK;
     case VT_I4: *ref.plVal = value.lVal; return S_OK;
     case VT_UI4: *ref.pulVal = value.ulVal; return S_OK;
     case VT_I2: *ref.piVal = value.iVal; return S_OK;

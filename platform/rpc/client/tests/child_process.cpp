@@ -5,25 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
 
 namespace rpc_client_test {
-
-namespace {
-
-std::string read_line(FILE* f)
-{
-    char buf[512] = {};
-    if (!std::fgets(buf, sizeof buf, f))
-        return std::string();
-    std::string s(buf);
-    while (!s.empty() && (s.back() == '\n' || s.back() == '\r'))
-        s.pop_back();
-    return s;
-}
-
-}  // namespace
 
 child_process::child_process(const std::vector<std::string>& argv)
 {
@@ -46,14 +29,30 @@ child_process::child_process(const std::vector<std::string>& argv)
         return;
     }
     pid_ = pid;
-    FILE* f = ::fdopen(fds[0], "r");
-    line_ = read_line(f);
-    std::fclose(f);
+    out_ = ::fdopen(fds[0], "r");
+    line_ = read_line();
 }
 
 child_process::~child_process()
 {
     kill(SIGTERM);
+}
+
+std::string child_process::read_line()
+{
+    char buf[512] = {};
+    if (!out_ || !std::fgets(buf, sizeof buf, out_))
+        return std::string();
+    std::string s(buf);
+    while (!s.empty() && (s.back() == '\n' || s.back() == '\r'))
+        s.pop_back();
+    return s;
+}
+
+void child_process::signal(int signal) const
+{
+    if (pid_ > 0)
+        ::kill(pid_, signal);
 }
 
 void child_process::kill(int signal)
@@ -63,6 +62,9 @@ void child_process::kill(int signal)
     ::kill(pid_, signal);
     ::waitpid(pid_, nullptr, 0);
     pid_ = -1;
+    if (out_)
+        std::fclose(out_);
+    out_ = nullptr;
 }
 
 }  // namespace rpc_client_test

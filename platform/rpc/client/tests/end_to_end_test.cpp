@@ -10,7 +10,9 @@
 
 #include <signal.h>
 
+#include <chrono>
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -18,6 +20,7 @@ using rpc_client_test::BusEnvironment;
 using rpc_client_test::child_process;
 
 constexpr LONG kPtyPort = 43;
+constexpr LONG kUnmappedPort = 96;  // /dev/ttyACM31 by the default rule, not there
 
 
 // The bytes of every OnData so far, once at least count have come.
@@ -34,32 +37,83 @@ std::string wait_bytes(TestSink& sink, std::size_t count)
 }
 
 // A client's whole life on one port, written once against ITethra: open, receive what the
-// far end sends, send to it, change a setting, and go, which closes the device.
+// far end sends, send to it, read and change settings of every parameter type, meet the
+// failures a client meets, and go, which closes the device.
 void use_port(ITethra* pTethra, const platform::testing::pty_peer& peer)
 {
-    ISerialPort* pPort = nullptr;
+    ISerialPort* pPort = reinterpret_cast<ISerialPort*>(&pPort);
+    EXPECT_EQ(pTethra->CreatePort(kUnmappedPort, &pPort), E_UNEXPECTED);
+    EXPECT_EQ(pPort, nullptr);
+    EXPECT_EQ(pTethra->CreatePort(kPtyPort, nullptr), E_POINTER);
     ASSERT_EQ(pTethra->CreatePort(kPtyPort, &pPort), S_OK);
+
+    PlainUnknown plain;
+    EXPECT_EQ(Advise(pPort, DIID__ISerialPortEvents, &plain), 0u);
+    EXPECT_EQ(plain.refs.load(), 0u);
+    EXPECT_EQ(Advise(pPort, IID_ITethra, &plain), 0u);
     TestSink sink;
     const DWORD dwCookie = Advise(pPort, DIID__ISerialPortEvents, &sink);
     ASSERT_NE(dwCookie, 0u);
 
     ASSERT_TRUE(peer.send("from the far end"));
     EXPECT_EQ(wait_bytes(sink, 16), "from the far end");
+    EXPECT_EQ(sink.calls()[0].vt, VT_ARRAY | VT_UI1);
 
     VARIANT v = ByteArray("to the far end");
     EXPECT_EQ(pPort->Send(v, VARIANT_TRUE), S_OK);
     VariantClear(&v);
     const std::vector<BYTE> got = peer.receive(14, 60000);
     EXPECT_EQ(std::string(got.begin(), got.end()), "to the far end");
+    VARIANT empty;
+    VariantInit(&empty);
+    EXPECT_EQ(pPort->Send(empty, VARIANT_TRUE), E_INVALIDARG);
 
     EXPECT_EQ(pPort->put_BaudRate(57600), S_OK);
+    EXPECT_EQ(pPort->put_XOffChar(static_cast<CHAR>(0xF3)), S_OK);
+    EXPECT_EQ(pPort->put_XOnLimit(300), S_OK);
+    EXPECT_EQ(pPort->put_HandShakingMode(spoXOnXOff), S_OK);
+    EXPECT_EQ(pPort->put_DTREnable(VARIANT_TRUE), S_OK);
     ULONG ulBaud = 0;
+    CHAR cXOff = 0;
+    SHORT sXOnLimit = 0;
+    BYTE bBits = 0;
+    VARIANT_BOOL bDtr = VARIANT_FALSE;
+    HandShakingConstants mode = spoRTSCTSXOnXOff;
+    LONG lPort = 0;
     EXPECT_EQ(pPort->get_BaudRate(&ulBaud), S_OK);
+    EXPECT_EQ(pPort->get_XOffChar(&cXOff), S_OK);
+    EXPECT_EQ(pPort->get_XOnLimit(&sXOnLimit), S_OK);
+    EXPECT_EQ(pPort->get_Bits(&bBits), S_OK);
+    EXPECT_EQ(pPort->get_DTREnable(&bDtr), S_OK);
+    EXPECT_EQ(pPort->get_HandShakingMode(&mode), S_OK);
+    EXPECT_EQ(pPort->get_PortNum(&lPort), S_OK);
     EXPECT_EQ(ulBaud, 57600u);
+    EXPECT_EQ(static_cast<BYTE>(cXOff), 0xF3);  // a signed character keeps its bit pattern
+    EXPECT_EQ(sXOnLimit, 300);
+    EXPECT_EQ(bBits, 8);  // a pseudo-terminal keeps eight data bits
+    EXPECT_EQ(mode, spoXOnXOff);
+    EXPECT_EQ(bDtr, 1);  // a boolean property reads 1 for TRUE
+    EXPECT_EQ(lPort, kPtyPort);
+    EXPECT_EQ(pPort->put_HandShakingMode(mode), S_FALSE);  // nothing changed
 
+    // IDispatch goes through the same members.
+    LPOLESTR name = const_cast<LPOLESTR>("BaudRate");
+    DISPID dispid = 0;
+    ASSERT_EQ(pPort->GetIDsOfNames(IID_NULL, &name, 1, 0, &dispid), S_OK);
+    DISPPARAMS none = {nullptr, nullptr, 0, 0};
+    VARIANT result;
+    VariantInit(&result);
+    EXPECT_EQ(pPort->Invoke(dispid, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, &result, nullptr,
+                            nullptr),
+              S_OK);
+    EXPECT_EQ(result.vt, VT_UI4);
+    EXPECT_EQ(result.ulVal, 57600u);
+
+    EXPECT_EQ(Unadvise(pPort, DIID__ISerialPortEvents, dwCookie), S_OK);
+    EXPECT_EQ(sink.refs.load(), 0u);
+    EXPECT_EQ(Unadvise(pPort, DIID__ISerialPortEvents, dwCookie), CONNECT_E_NOCONNECTION);
     pPort->Release();
     EXPECT_TRUE(peer.wait_closed(60000));
-    EXPECT_EQ(sink.refs.load(), 0u);
 }
 
 class RemoteTest : public ::testing::Test {
@@ -171,6 +225,37 @@ TEST_F(RemoteTest, ASinkMayUnadviseItselfFromItsHandler)
     EXPECT_EQ(sink.count(), 1u);
     pPort->Release();
     EXPECT_TRUE(peer_.wait_closed(60000));
+}
+
+TEST_F(RemoteTest, ObjectsAreReachedAtTheServerThatAnsweredAfterItLetsTheNameGo)
+{
+    server_->signal(SIGUSR1);
+    ASSERT_EQ(server_->read_line(), "suspended");
+    ISerialPort* pPort = nullptr;
+    EXPECT_EQ(tethra_->CreatePort(kPtyPort, &pPort), S_OK);
+    void* pv = &pv;
+    EXPECT_EQ(CoCreateInstance(CLSID_Tethra, nullptr, CLSCTX_LOCAL_SERVER, IID_ITethra, &pv),
+              REGDB_E_CLASSNOTREG);
+    EXPECT_EQ(pv, nullptr);
+    if (pPort)
+        pPort->Release();
+    EXPECT_TRUE(peer_.wait_closed(60000));
+}
+
+TEST_F(RemoteTest, AServerThatLeavesDuringACallEndsItWithDisconnected)
+{
+    ISerialPort* pPort = nullptr;
+    ASSERT_EQ(tethra_->CreatePort(kPtyPort, &pPort), S_OK);
+    // Nobody reads the far end, so a large synchronous send waits in the server.
+    VARIANT v = ByteArray(std::string(4 * 1024 * 1024, 'x'));
+    HRESULT hr = S_OK;
+    std::thread sending([&] { hr = pPort->Send(v, VARIANT_TRUE); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // let the send reach the device
+    server_->kill(SIGKILL);
+    sending.join();
+    EXPECT_EQ(hr, RPC_E_DISCONNECTED);
+    VariantClear(&v);
+    pPort->Release();
 }
 
 TEST_F(RemoteTest, AServerThatIsGoneGivesDisconnectedAndNoHang)

@@ -1,6 +1,7 @@
 // The server side of the client library's end-to-end tests: the port registry behind the
 // class object of Tethra, served on the bus by the runtime, in a process of its own. It
-// prints "ready" once it owns "Ostra.Tethra" and ends on SIGTERM, giving everything back.
+// prints "ready" once it owns "Ostra.Tethra"; on SIGUSR1 it lets the name go (printing
+// "suspended") and goes on serving; it ends on SIGTERM, giving everything back.
 #include "platform/rpc/rpc.h"
 #include "server/Module.h"
 #include "server/Tethra.h"
@@ -49,6 +50,7 @@ int main()
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);  // before the runtime starts its threads
 
     static TethraFactory s_factory;
@@ -61,7 +63,11 @@ int main()
     std::fflush(stdout);
 
     int signal = 0;
-    sigwait(&set, &signal);
+    while (sigwait(&set, &signal) == 0 && signal == SIGUSR1) {
+        CoSuspendClassObjects();
+        std::printf("suspended\n");
+        std::fflush(stdout);
+    }
     CoRevokeClassObject(dwCookie);
     platform::rpc::stop_server();
     return 0;
