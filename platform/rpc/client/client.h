@@ -35,14 +35,17 @@
 //   interface (DIID__ISerialPortEvents for an event sink, whose calls arrive through its
 //   IDispatch::Invoke; IID_IPropertyNotifySink), else CONNECT_E_CANNOTCONNECT, exactly as
 //   in-process. Unadvise withdraws the sink whatever the server answers, so no call
-//   reaches it afterwards; sinks still advised when the last proxy of their port goes are
-//   withdrawn then. EnumConnections is not offered over the bus (E_NOTIMPL).
+//   reaches it afterwards. Sinks still advised when the last proxy of their port goes are
+//   unadvised and withdrawn then, as a port object drops its sinks in-process (until
+//   then the library keeps the connection point's reference that unadvising needs).
+//   EnumConnections is not offered over the bus (E_NOTIMPL).
 // - Sinks are called on the library's own thread, one call at a time, in the order the
 //   server sent them. That thread also takes in the replies to every call, so a sink
 //   handler that blocks holds up the other sinks and the calls of the process until it
 //   returns (the server gives up on a sink that does not answer in time). A handler may
 //   call the server itself, Unadvise included.
 //
+// The bus is the session bus (DBUS_SESSION_BUS_ADDRESS), connected once, on first use.
 // Without an event loop of its own, a program needs nothing else: the library starts a
 // thread that runs one (and a QCoreApplication when the program has none) on first use.
 // CoInitializeEx is not required before these calls.
