@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Installs what building and testing Tethra needs on Debian 12, without prompts.
 # Only missing packages are installed; a machine that has them all is left alone.
+# The debug window is built on Qt Widgets (qt6-base-dev, which brings the offscreen
+# platform its tests run on); a font makes the tests' screenshots readable.
 set -euo pipefail
 
 packages=(
   g++ cmake ninja-build pkg-config
   libgtest-dev libsqlite3-dev
   socat
+  qt6-base-dev fonts-dejavu-core
 )
 
 missing=()

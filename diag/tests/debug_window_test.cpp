@@ -118,7 +118,7 @@ class DebugWindowTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        setenv("QT_QPA_PLATFORM", "offscreen", 0);
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
     }
     void SetUp() override
     {
@@ -407,6 +407,7 @@ TEST_F(DebugWindowTest, ClosingPulsesTheShutdownEventAndStopsTracing)
     EXPECT_EQ(waited.load(), WAIT_OBJECT_0);
     EXPECT_EQ(WaitForSingleObject(shutdown_, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "pulsed";
     EXPECT_FALSE(window_->IsCreated());
+    EXPECT_FALSE(QApplication::quitOnLastWindowClosed()) << "the server's loop goes on";
     EXPECT_EQ(g_hDebugWnd.load(), nullptr);
     EXPECT_EQ(window_->m_hListView, nullptr);
     EXPECT_FALSE(window_->m_LogFile.IsOpen());
