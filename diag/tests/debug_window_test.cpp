@@ -239,7 +239,18 @@ TEST_F(DebugWindowTest, MenusFollowTheStoredSettings)
     frame->showNormal();
     frame->resize(700, 300);
     Trace(TRACE_CAT_TETHRA, 1, "CTethra(%#x)::CreatePort(%i, %#x)\n", 0x12f0, 1, 0x4a0);
-    ASSERT_TRUE(wait_rows(2));
+    Trace(TRACE_CAT_TETHRA, 3, "CTethra(%#x)::CreatePort(%i, %#x)  Looking for the serial port.\n",
+          0x12f0, 1, 0x4a0);
+    Trace(TRACE_CAT_INTERFACE, 1, "CSerialPort(%#x)::put_BaudRate(%i)\n", 0x5a10, 9600);
+    Trace(TRACE_CAT_SERIALPORT, 1, "CSerialPortManager(%#x)::put_BaudRate(%#x, %i)\n", 0x3c0,
+          0x18, 9600);
+    ASSERT_TRUE(wait_rows(4));
+    QCoreApplication::processEvents();
+    // Level 3 passes; category 0x02 is off.
+    EXPECT_EQ(rows().join('|').toStdString(),
+              "CSerialPortManager(0x3c0)::put_BaudRate(0x18, 9600)|"
+              "CTethra(0x12f0)::CreatePort(1, 0x4a0)  Looking for the serial port.|"
+              "CTethra(0x12f0)::CreatePort(1, 0x4a0)|atlTraceLevel = 0x3");
     EXPECT_TRUE(frame->grab().save(QString::fromStdString(shot_path("debug_window"))));
 }
 
