@@ -423,6 +423,44 @@ void CDebugWindow::OnSize()
         m_hListView->setColumnWidth(1, width);
 }
 
+BOOL CDebugWindow::DispatchPostedMessages(int* pnExitCode)
+{
+    MSG msg{};
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        if (msg.message == WM_QUIT) {
+            *pnExitCode = static_cast<int>(msg.wParam);
+            return FALSE;
+        }
+        DispatchMessageA(&msg);
+    }
+    return TRUE;
+}
+
+int CDebugWindow::RunMessageLoop()
+{
+    MSG msg{};
+    if (!qobject_cast<QApplication*>(QCoreApplication::instance())) {
+        while (GetMessageA(&msg, nullptr, 0, 0) > 0)
+            DispatchMessageA(&msg);
+        return static_cast<int>(msg.wParam);
+    }
+    // Each wake-up queues one drain on this thread; the drain takes every message, so the
+    // next post wakes it again.
+    platform::set_queue_wakeup([] {
+        QMetaObject::invokeMethod(
+            qApp,
+            [] {
+                int code = 0;
+                if (!DispatchPostedMessages(&code))
+                    QCoreApplication::exit(code);
+            },
+            Qt::QueuedConnection);
+    });
+    const int code = QCoreApplication::exec();
+    platform::set_queue_wakeup({});
+    return code;
+}
+
 void CDebugWindow::Close()
 {
     if (IsCreated())

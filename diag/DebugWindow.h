@@ -90,6 +90,19 @@ public:
     // As the window's close box: the window goes, the shutdown event is pulsed.
     void Close();
 
+    // The main thread's message loop, for the server's entry point: runs until WM_QUIT
+    // reaches the calling thread's queue (PostThreadMessageA or PostQuitMessage) and
+    // returns its wParam as the exit code. When Create made the window (the process has a
+    // Qt application object), the loop is Qt's event loop, which serves the window, and
+    // every message posted to the thread is dispatched from it as soon as it arrives;
+    // otherwise it is a GetMessageA/DispatchMessageA loop. Call it on the thread that
+    // constructed this object.
+    int RunMessageLoop();
+    // Dispatches every message queued for the calling thread, as the loop above does on
+    // each wake-up; FALSE, with WM_QUIT's wParam in *pnExitCode, when it took WM_QUIT
+    // (what follows it stays queued).
+    static BOOL DispatchPostedMessages(int* pnExitCode);
+
     // The commands of the menu, by id (ID_LOG_SETTINGS ... ID_CATEGORY_LAST), as a click
     // on the item; a grayed item does nothing.
     void OnCommand(UINT id);

@@ -39,50 +39,45 @@ std::string shot_path(const std::string& name)
     return std::string(TETHRA_DIAG_SHOT_DIR) + "/" + name + ".png";
 }
 
-void set_dword(const char* name, DWORD value)
+// Stores one value of the settings key.
+void set_value(const char* name, DWORD type, const void* data, DWORD size)
 {
     HKEY key = nullptr;
     ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
                               KEY_ALL_ACCESS, nullptr, &key, nullptr),
               ERROR_SUCCESS);
-    RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), 4);
+    RegSetValueExA(key, name, 0, type, static_cast<const BYTE*>(data), size);
     RegCloseKey(key);
 }
-
+void set_dword(const char* name, DWORD value) { set_value(name, REG_DWORD, &value, 4); }
 void set_string(const char* name, const std::string& value)
 {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                              KEY_ALL_ACCESS, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                   static_cast<DWORD>(value.size() + 1));
-    RegCloseKey(key);
+    set_value(name, REG_SZ, value.c_str(), static_cast<DWORD>(value.size() + 1));
 }
 
-// The stored DWORD, or -1 when there is none.
+// One stored value as text (a DWORD in decimal), or "<none>".
+std::string get_value(const char* name)
+{
+    HKEY key = nullptr;
+    char data[300] = {};
+    DWORD size = sizeof data, type = 0;
+    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, &key);
+    if (rc == ERROR_SUCCESS) {
+        rc = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(data), &size);
+        RegCloseKey(key);
+    }
+    if (rc != ERROR_SUCCESS)
+        return "<none>";
+    if (type == REG_DWORD)
+        return std::to_string(*reinterpret_cast<const DWORD*>(data));
+    return data;
+}
 long long get_dword(const char* name)
 {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return -1;
-    DWORD value = 0, size = 4, type = 0;
-    LONG rc = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
-    RegCloseKey(key);
-    return rc == ERROR_SUCCESS && type == REG_DWORD ? static_cast<long long>(value) : -1;
+    const std::string text = get_value(name);
+    return text == "<none>" ? -1 : std::stoll(text);
 }
-
-std::string get_string(const char* name)
-{
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return "<no key>";
-    char value[300] = {};
-    DWORD size = sizeof value, type = 0;
-    LONG rc = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
-    RegCloseKey(key);
-    return rc == ERROR_SUCCESS ? std::string(value) : "<none>";
-}
+std::string get_string(const char* name) { return get_value(name); }
 
 // Serves the main thread's message queue from Qt's loop, the way the server's loop does.
 void serve_queue_from_qt()
@@ -91,9 +86,8 @@ void serve_queue_from_qt()
         QMetaObject::invokeMethod(
             qApp,
             [] {
-                MSG msg;
-                while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE))
-                    DispatchMessageA(&msg);
+                int code = 0;
+                CDebugWindow::DispatchPostedMessages(&code);
             },
             Qt::QueuedConnection);
     });
@@ -284,8 +278,10 @@ TEST_F(DebugWindowTest, CommandsStoreEveryChoice)
     item(ID_CATEGORY_FIRST + 1)->trigger();
     window_.reset();
     set_dword("TraceCat", 0x402);
+    set_dword("TraceLevel", 9);  // above the menu: the highest level
     open();
     EXPECT_EQ(atlTraceLevel.load(), 5u);
+    EXPECT_EQ(get_dword("TraceLevel"), 5);
     EXPECT_EQ(checked(ID_TRACE_LEVEL_0, ID_TRACE_LEVEL_5), (std::vector<int>{0, 0, 0, 0, 0, 1}));
     EXPECT_EQ(checked(ID_CATEGORY_FIRST, ID_CATEGORY_LAST), (std::vector<int>{0, 1, 0, 0}));
     item(ID_CATEGORY_FIRST + 3)->trigger();
@@ -503,6 +499,31 @@ TEST_F(DebugWindowTest, SettingsDialogStoresItsChoice)
     EXPECT_EQ(get_string("LogFileName"), bad);
     EXPECT_FALSE(window_->m_LogFile.IsOpen());
     EXPECT_TRUE(item(ID_LOG_START)->isEnabled());
+}
+
+// The server's loop: Qt's loop with the window, a plain one without; both serve the
+// posted messages and end with WM_QUIT's code.
+TEST_F(DebugWindowTest, MessageLoopEndsWithTheQuitMessage)
+{
+    {
+        CDebugWindow plain(shutdown_);
+        const DWORD main_thread = GetCurrentThreadId();
+        MSG msg;
+        PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);  // the thread's queue
+        std::thread([main_thread] { PostThreadMessageA(main_thread, WM_QUIT, 4, 0); }).join();
+        EXPECT_EQ(plain.RunMessageLoop(), 4);
+    }
+    set_dword("TraceLevel", 2);
+    open();
+    platform::set_queue_wakeup({});
+    const DWORD main_thread = GetCurrentThreadId();
+    std::thread sender([main_thread] {
+        TraceAlways("from another thread\n");
+        PostThreadMessageA(main_thread, WM_QUIT, 7, 0);
+    });
+    EXPECT_EQ(window_->RunMessageLoop(), 7);
+    sender.join();
+    EXPECT_EQ(rows().join('|').toStdString(), "from another thread|atlTraceLevel = 0x2");
 }
 
 // Without a display, Create says so once and the server goes on without a window.
