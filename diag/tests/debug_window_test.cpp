@@ -13,6 +13,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QFileDialog>
 #include <QMainWindow>
 #include <QMenu>
 #include <QMenuBar>
@@ -428,16 +429,19 @@ TEST_F(DebugWindowTest, ClosingPulsesTheShutdownEventAndStopsTracing)
     EXPECT_EQ(atlTraceLevel.load(), 0u);
 }
 
-// Runs `act` on the first modal dialog once it is up.
+// Runs `act` on the modal dialog of type T once it is the active one (looked for every
+// 20 ms, for at most 5 s; then whatever modal is up is closed, so that no test hangs).
 template <class T, class F>
-void when_modal(F act)
+void when_modal(F act, int tries = 250)
 {
-    QTimer::singleShot(0, [act] {
+    QTimer::singleShot(20, [act, tries] {
         QWidget* modal = QApplication::activeModalWidget();
         if (auto* dialog = dynamic_cast<T*>(modal))
             act(dialog);
-        else if (modal)
-            modal->close();
+        else if (tries > 0)
+            when_modal<T>(act, tries - 1);
+        else if (auto* dialog = dynamic_cast<QDialog*>(modal))
+            dialog->done(0);
     });
 }
 
@@ -456,7 +460,13 @@ TEST_F(DebugWindowTest, SettingsDialogStoresItsChoice)
         offered_size = dialog->m_hSpin->value();
         typing = !dialog->m_hSizeText->isReadOnly() || !dialog->m_hLocation->isReadOnly();
         dialog->m_hSpin->stepBy(5);
-        dialog->m_hLocation->setText(QString::fromStdString(path));
+        // "Change ...": the save-file dialog adds the ".log" the name lacks.
+        when_modal<QFileDialog>([&](QFileDialog* files) {
+            files->setDirectory(QString::fromStdString(path.substr(0, path.rfind('/'))));
+            files->findChild<QLineEdit*>("fileNameEdit")->setText("chosen");
+            static_cast<QDialog*>(files)->accept();
+        });
+        dialog->OnChange();
         dialog->grab().save(QString::fromStdString(shot_path("log_settings_dialog")));
         dialog->reject();  // Escape: stays open
         dialog->OnOK();
