@@ -11,10 +11,17 @@
 //
 // Trace records reach the window as WM_DEBUG_MESSAGE posted to m_hWnd, a message-only
 // window of the main thread: the posting thread never waits. They are handled when the
-// main thread's message loop dispatches them. That loop must be Qt's event loop, and it
-// must drain the thread's message queue whenever platform::set_queue_wakeup reports new
-// messages (PeekMessageA with PM_REMOVE, DispatchMessageA), so that both the window's Qt
-// events and the posted records are served.
+// main thread's message loop dispatches them: RunMessageLoop is that loop, Qt's event
+// loop serving both the window and the thread's posted messages. A server entry point:
+//
+//     CDebugWindow debugWindow(hShutdownEvent);   // every run: loads the settings
+//     if (bDebug)
+//         debugWindow.Create();                   // before the class objects are resumed
+//     ... register and resume the class objects ...
+//     int code = debugWindow.RunMessageLoop();    // until WM_QUIT
+//
+// Create comes before the bus runtime starts, so that the runtime finds the Qt
+// application object and serves the bus from a thread of its own.
 //
 // Settings: the key SOFTWARE\Ostra\Tethra under HKEY_LOCAL_MACHINE of the registry
 // store. The store itself decides where that is: a server that may write the
@@ -75,7 +82,9 @@ public:
     // "MaxLogSize", repairing them as documented above. hShutdownEvent is pulsed when
     // the window is closed; it stays the caller's.
     explicit CDebugWindow(HANDLE hShutdownEvent);
-    // Destroys the window if it is still there, closes the log file and the key.
+    // Destroys the window if it is still there, dispatches the records still queued for
+    // it, closes the log file and the key, and ends the Qt application object that Create
+    // made: destroy it after the bus runtime has stopped.
     ~CDebugWindow();
     CDebugWindow(const CDebugWindow&) = delete;
     CDebugWindow& operator=(const CDebugWindow&) = delete;

@@ -80,8 +80,12 @@ int CLogFile::WriteLine(LPCSTR lpszText)
     char* buffer = new (std::nothrow) char[size + 3]();
     if (!buffer)
         return m_nCurrentRecord;
-    const std::size_t length = lpszText ? strnlen(lpszText, size) : 0;
-    std::memcpy(buffer, lpszText ? lpszText : "", length);
+    std::size_t length = 0;
+    if (lpszText) {
+        const void* end = std::memchr(lpszText, '\0', size);
+        length = end ? static_cast<std::size_t>(static_cast<const char*>(end) - lpszText) : size;
+        std::memcpy(buffer, lpszText, length);
+    }
     std::memset(buffer + length, ' ', size - length);
     buffer[size] = '\r';
     buffer[size + 1] = '\n';
