@@ -524,8 +524,9 @@ TEST_F(DebugWindowTest, MessageLoopEndsWithTheQuitMessage)
         EXPECT_EQ(plain.RunMessageLoop(), 4);
     }
     set_dword("TraceLevel", 2);
-    open();
-    platform::set_queue_wakeup({});
+    // No test drain here: the loop alone serves the queue.
+    window_ = std::make_unique<CDebugWindow>(shutdown_);
+    ASSERT_TRUE(window_->Create());
     const DWORD main_thread = GetCurrentThreadId();
     std::thread sender([main_thread] {
         TraceAlways("from another thread\n");
