@@ -1,16 +1,17 @@
 #!/usr/bin/env bash
 # Installs what building and testing Tethra needs on Debian 12, without prompts.
 # Only missing packages are installed; a machine that has them all is left alone.
-# qt6-base-dev carries QtDBus; the bus tests start their own dbus-daemon and use
-# python3-dbus with the GLib main loop (python3-gi), dbus-send (dbus-bin) and busctl
-# (systemd) as clients in other processes.
+# qt6-base-dev carries QtDBus and Qt Widgets (with the offscreen platform the window
+# tests run on); a font makes the tests' screenshots readable. The bus tests start their
+# own dbus-daemon and use python3-dbus with the GLib main loop (python3-gi), dbus-send
+# (dbus-bin) and busctl (systemd) as clients in other processes.
 set -euo pipefail
 
 packages=(
   g++ cmake ninja-build pkg-config
   libgtest-dev libsqlite3-dev
   socat
-  qt6-base-dev
+  qt6-base-dev fonts-dejavu-core
   dbus-daemon dbus-bin python3-dbus python3-gi systemd
 )
 
