@@ -129,6 +129,9 @@ int client_main(LONG port_number, ULONG buffer_size, const std::string& mode, st
                                 reinterpret_cast<void**>(&tethra))) ||
         FAILED(tethra->CreatePort(port_number, &port)) ||
         FAILED(port->put_ReceiveBufferSize(buffer_size)) ||
+        // Reads return what has arrived at once, as in bench/port.
+        FAILED(port->put_ReadIntervalTimeOut(MAXDWORD)) ||
+        FAILED(port->put_ReadTotalTimeoutMult(0)) || FAILED(port->put_ReadTotalTimeoutConst(0)) ||
         FAILED(port->QueryInterface(IID_IConnectionPointContainer,
                                     reinterpret_cast<void**>(&container))) ||
         FAILED(container->FindConnectionPoint(DIID__ISerialPortEvents, &point)) ||
