@@ -19,6 +19,7 @@
 #include "platform/rpc/testing/bus_fixture.h"
 #include "platform/rpc/tests/tethra_factory.h"
 #include "platform/testing/testing.h"
+#include "traffic/tests/test_sink.h"
 
 #include <pty.h>
 #include <termios.h>
@@ -58,21 +59,8 @@ double percentile(std::vector<double> v, double p)
 
 // ---- a client process -------------------------------------------------------------------
 
-class BenchSink : public platform::dispatch_impl<_ISerialPortEvents> {
+class BenchSink : public SinkBase {
 public:
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (!ppv)
-            return E_POINTER;
-        *ppv = nullptr;
-        if (riid != IID_IUnknown && riid != IID_IDispatch && riid != DIID__ISerialPortEvents)
-            return E_NOINTERFACE;
-        *ppv = static_cast<_ISerialPortEvents*>(this);
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return 1; }  // lives as long as the process
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
-
     STDMETHODIMP OnData(VARIANT data) override
     {
         if (data.vt != (VT_ARRAY | VT_UI1) || !data.parray)
