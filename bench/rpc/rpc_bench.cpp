@@ -43,6 +43,7 @@ public:
             {
                 std::lock_guard lock(mutex);
                 bytes += static_cast<std::size_t>(message.arguments().value(0).toByteArray().size());
+                ++calls;
             }
             changed.notify_all();
         }
@@ -56,6 +57,7 @@ public:
     std::mutex mutex;
     std::condition_variable changed;
     std::size_t bytes = 0;
+    std::size_t calls = 0;
 };
 
 QDBusMessage Call(QDBusConnection& bus, const QString& service, const QString& path,
@@ -144,8 +146,10 @@ int main()
                                [&] { return sink->bytes >= kStreamBytes; });
     }
     const double streamSeconds = Ms(Clock::now() - streamStart) / 1000.0;
-    std::printf("pty peer -> bus client OnData: %zu bytes in %.2f s, %.1f MiB/s\n", sink->bytes,
-                streamSeconds, static_cast<double>(sink->bytes) / streamSeconds / (1 << 20));
+    std::printf("pty peer -> bus client OnData: %zu bytes in %.2f s, %.1f MiB/s, %.0f calls/MiB\n",
+                sink->bytes, streamSeconds,
+                static_cast<double>(sink->bytes) / streamSeconds / (1 << 20),
+                static_cast<double>(sink->calls) / (static_cast<double>(sink->bytes) / (1 << 20)));
 
     QDBusConnection::disconnectFromBus(QStringLiteral("bench-client"));
     CoRevokeClassObject(cookie);

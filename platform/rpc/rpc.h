@@ -64,7 +64,7 @@ void stop_server();
 // answer counts as consent; the notification is not repeated).
 inline constexpr DWORD kSinkCallTimeoutMs = 5000;
 // How many notification calls one sink may have on the way at a time; further
-// notifications wait (in order) on that sink's own notification thread.
+// notifications queue behind them, in order (see sink_proxy.h).
 inline constexpr DWORD kSinkWindow = 16;
 
 }  // namespace platform::rpc

@@ -242,7 +242,13 @@ private:
     std::shared_ptr<exported_object> held(const QString& path, const QString& client);
     ULONG add_ref(const QString& path, const QString& client);
     // Drops one of the client's references; the count it still holds, or -1 if none.
+    // When the client holds no more reference on a client port object nor on any of its
+    // connection points, the sinks it advised through them are unadvised as well.
     long release(const QString& path, const QString& client);
+    // Moves the client's advise records on the port's connection points into *taken,
+    // unless the client still holds the port or one of its connection points.
+    void take_port_advises_locked(const QString& port_path, const QString& client,
+                                  std::vector<advise_record>* taken);
 
     // ---- stubs (call threads)
     void serve(const QDBusMessage& call);
@@ -593,6 +599,7 @@ ULONG server::add_ref(const QString& path, const QString& client)
 long server::release(const QString& path, const QString& client)
 {
     IUnknown* unexported = nullptr;
+    std::vector<advise_record> advises;
     long left = -1;
     {
         std::lock_guard lock(mutex_);
@@ -603,6 +610,7 @@ long server::release(const QString& path, const QString& client)
         auto ref = obj.refs.find(client);
         if (ref == obj.refs.end())
             return -1;
+        const object_kind kind = obj.kind;
         left = static_cast<long>(--ref->second);
         if (ref->second == 0)
             obj.refs.erase(ref);
@@ -611,10 +619,37 @@ long server::release(const QString& path, const QString& client)
             paths_.erase(obj.identity);
             objects_.erase(it);
         }
+        if (left == 0 && kind == object_kind::serial_port)
+            take_port_advises_locked(path, client, &advises);
+        else if (left == 0 && kind == object_kind::connection_point)
+            take_port_advises_locked(path.left(path.lastIndexOf(QLatin1Char('/'))), client,
+                                     &advises);
+    }
+    // Sinks first: their connection points hold the port.
+    for (advise_record& a : advises) {
+        trace(QStringLiteral("sink %1 %2 unadvised: the client released its port object")
+                  .arg(a.client, a.proxy->path()));
+        end_advise(a);
     }
     if (unexported)
         unexported->Release();
     return left;
+}
+
+void server::take_port_advises_locked(const QString& port_path, const QString& client,
+                                      std::vector<advise_record>* taken)
+{
+    const QString below = port_path + QLatin1Char('/');
+    for (const auto& [path, obj] : objects_)
+        if ((path == port_path || path.startsWith(below)) && obj->refs.count(client))
+            return;  // the client still holds the port or one of its connection points
+    for (auto it = advises_.begin(); it != advises_.end();)
+        if (it->client == client && it->point_path.startsWith(below)) {
+            taken->push_back(*it);
+            it = advises_.erase(it);
+        } else {
+            ++it;
+        }
 }
 
 // ---- stubs ---------------------------------------------------------------------------------

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <optional>
 
 namespace platform::rpc {
 
@@ -60,22 +61,41 @@ QDBusMessage sink_proxy::make_call(const char* method) const
                                           QString::fromLatin1(method));
 }
 
-void sink_proxy::notify(const QDBusMessage& call)
+void sink_proxy::notify(QDBusMessage call, const QByteArray* data)
 {
-    {
-        std::unique_lock lock(mutex_);
-        // Each call on the way ends within its time-out, so the wait is bounded; the
-        // extra margin covers an answer that is late to be delivered.
-        const auto deadline = std::chrono::steady_clock::now() +
-                              std::chrono::milliseconds(2 * kSinkCallTimeoutMs);
-        if (!room_.wait_until(lock, deadline,
-                              [&] { return disconnected_ || in_flight_ < kSinkWindow; }))
-            return;  // given up: the notification is dropped, not repeated
+    std::unique_lock lock(mutex_);
+    // Each call on the way ends within its time-out, so the wait is bounded; the extra
+    // margin covers an answer that is late to be delivered.
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(2 * kSinkCallTimeoutMs);
+    for (;;) {
         if (disconnected_)
             return;
-        ++in_flight_;
+        if (queue_.empty() && in_flight_ < kSinkWindow) {
+            queued item{std::move(call), data ? *data : QByteArray(), data != nullptr};
+            send_locked(item);
+            return;
+        }
+        if (data && !queue_.empty() && queue_.back().is_data &&
+            queue_.back().data.size() + data->size() <= kSinkMergeBytes) {
+            queue_.back().data.append(*data);
+            return;
+        }
+        if (queue_.size() < kSinkQueue) {
+            queue_.push_back({std::move(call), data ? *data : QByteArray(), data != nullptr});
+            return;
+        }
+        if (room_.wait_until(lock, deadline) == std::cv_status::timeout)
+            return;  // given up: the notification is dropped, not repeated
     }
-    QDBusPendingCall pending = bus_.asyncCall(call, static_cast<int>(kSinkCallTimeoutMs));
+}
+
+void sink_proxy::send_locked(queued& item)
+{
+    if (item.is_data)
+        item.call.setArguments({QVariant(item.data)});
+    ++in_flight_;
+    QDBusPendingCall pending = bus_.asyncCall(item.call, static_cast<int>(kSinkCallTimeoutMs));
     AddRef();  // for the watcher
     post_([this, pending] {
         auto* watcher = new QDBusPendingCallWatcher(pending);
@@ -92,6 +112,10 @@ void sink_proxy::answered(const QDBusMessage& reply, bool windowed)
     if (windowed) {
         std::lock_guard lock(mutex_);
         --in_flight_;
+        while (!disconnected_ && !queue_.empty() && in_flight_ < kSinkWindow) {
+            send_locked(queue_.front());
+            queue_.pop_front();
+        }
         room_.notify_all();
     }
     if (reply.type() == QDBusMessage::ErrorMessage && is_missing_object_error(reply.errorName()))
@@ -109,6 +133,7 @@ void sink_proxy::disconnect()
 {
     std::lock_guard lock(mutex_);
     disconnected_ = true;
+    queue_.clear();
     room_.notify_all();
 }
 
@@ -192,8 +217,12 @@ STDMETHODIMP sink_proxy::Invoke(DISPID dispIdMember, REFIID, LCID, WORD, DISPPAR
         }
         args.push_back(value);
     }
-    call.setArguments(args);
-    notify(call);
+    // OnData's bytes travel apart from the call so that queued ones can be merged.
+    const bool data = args.size() == 1 && std::strcmp(member->method, "OnData") == 0;
+    const QByteArray bytes = data ? args.front().toByteArray() : QByteArray();
+    if (!data)
+        call.setArguments(args);
+    notify(std::move(call), data ? &bytes : nullptr);
     return S_OK;
 }
 
@@ -203,22 +232,27 @@ STDMETHODIMP sink_proxy::OnChanged(DISPID dispID)
 {
     QDBusMessage call = make_call("OnChanged");
     call << static_cast<int>(dispID);
-    notify(call);
+    notify(std::move(call), nullptr);
     return S_OK;
 }
 
 STDMETHODIMP sink_proxy::OnRequestEdit(DISPID dispID)
 {
-    {
-        std::lock_guard lock(mutex_);
-        if (disconnected_)
-            return S_OK;
-    }
     QDBusMessage call = make_call("OnRequestEdit");
     call << static_cast<int>(dispID);
-    QDBusPendingCall pending = bus_.asyncCall(call, static_cast<int>(kSinkCallTimeoutMs));
-    pending.waitForFinished();
-    const QDBusMessage reply = pending.reply();
+    std::optional<QDBusPendingCall> pending;
+    {
+        // After every queued notification, so the sink hears the changes in order.
+        std::unique_lock lock(mutex_);
+        const auto deadline = std::chrono::steady_clock::now() +
+                              std::chrono::milliseconds(2 * kSinkCallTimeoutMs);
+        if (!room_.wait_until(lock, deadline, [&] { return disconnected_ || queue_.empty(); }) ||
+            disconnected_)
+            return S_OK;
+        pending = bus_.asyncCall(call, static_cast<int>(kSinkCallTimeoutMs));
+    }
+    pending->waitForFinished();
+    const QDBusMessage reply = pending->reply();
     answered(reply, false);
     return hresult_from_reply(reply) == S_FALSE ? S_FALSE : S_OK;
 }

@@ -3,10 +3,19 @@
 // method calls on the client's connection and path.
 //
 // Notifications (OnData, OnPortEvent, OnError, OnChanged) are sent without waiting for
-// their answers, at most kSinkWindow of them on the way per sink; the next one waits on
-// the caller's thread (the sink's own notification thread, or the setter that runs the
-// change protocol) until an answer frees a place, so the order is kept and a slow
-// client only ever holds up its own notifications. OnRequestEdit always waits for its
+// their answers, at most kSinkWindow of them on the way per sink. While the window is
+// full, further notifications queue in the proxy, in order, and go out as answers free
+// places. An OnData that finds the queue's last entry to be an OnData as well is merged
+// into it (its bytes appended) as long as the merged call carries at most
+// kSinkMergeBytes: the sink still gets every byte in the port's order, in fewer and
+// bigger calls, and an OnPortEvent or OnError keeps its place between the data before
+// and after it. A single OnData bigger than kSinkMergeBytes goes out whole. When
+// kSinkQueue entries wait and the next notification cannot be merged, the caller (the
+// sink's own notification thread, or the setter that runs the change protocol) waits
+// for room, so a slow client holds up only its own notifications and a proxy holds at
+// most (kSinkWindow + kSinkQueue) calls of at most kSinkMergeBytes each.
+//
+// OnRequestEdit goes out after every queued notification and always waits for its
 // answer: S_FALSE refuses, anything else (S_OK, an error, no answer within
 // kSinkCallTimeoutMs, a client that is gone) consents. A call that gets no answer within
 // kSinkCallTimeoutMs is given up and not repeated.
@@ -18,16 +27,25 @@
 
 #include "platform/com/typeinfo.h"
 
+#include <QByteArray>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QString>
 
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <mutex>
 
 namespace platform::rpc {
+
+// The most bytes one merged OnData call carries. 64 KiB makes a 512-byte read stream
+// about 16 calls per MiB once the window is full, while a sink's process never holds
+// more than (kSinkWindow + kSinkQueue) * 64 KiB of undelivered data per sink.
+inline constexpr qsizetype kSinkMergeBytes = 64 * 1024;
+// How many notifications may wait in a proxy behind a full window.
+inline constexpr std::size_t kSinkQueue = 16;
 
 class sink_proxy : public IDispatch, public IPropertyNotifySink {
 public:
@@ -73,8 +91,16 @@ public:
 private:
     virtual ~sink_proxy() = default;
     QDBusMessage make_call(const char* method) const;
-    // Sends a notification within the window.
-    void notify(const QDBusMessage& call);
+    // A notification waiting behind the full window; data holds an OnData's bytes.
+    struct queued {
+        QDBusMessage call;
+        QByteArray data;
+        bool is_data;
+    };
+    // Sends a notification within the window, or queues (merges) it behind it.
+    void notify(QDBusMessage call, const QByteArray* data);
+    // Sends one notification; mutex_ held, so sends leave in the order decided.
+    void send_locked(queued& item);
     // An answer (or its absence) arrived for a call of this proxy.
     void answered(const QDBusMessage& reply, bool windowed);
     void drop(const QString& reason);
@@ -92,6 +118,7 @@ private:
     std::mutex mutex_;
     std::condition_variable room_;
     DWORD in_flight_ = 0;
+    std::deque<queued> queue_;
     bool disconnected_ = false;
 };
 

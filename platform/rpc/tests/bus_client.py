@@ -17,6 +17,8 @@ this process's own connection) and prints "READY <path>". Then reads commands:
     foreign PATH         get_BaudRate, Introspect and AddRef on PATH; prints "FOREIGN"
                          and the three results
     refs                 AddRef, AddRef, Release on the port; prints "REFS <counts>"
+    release-all          releases every reference this connection holds (registry, port,
+                         connection points) without Unadvise; prints "RELEASED"
     probe                makes calls that must fail and prints "<case> <error name>" for
                          each, then "PROBED"
     quit                 ends the process
@@ -154,17 +156,20 @@ def main():
     port = bus.get_object(server, port_path)
 
     keep = []
+    points = []  # connection points this connection holds a reference on
     if events != "none":
         sink = Events(bus, "/sink/events", events == "stall")
         keep.append(sink)
         hr, cp = port.FindConnectionPoint(DIID_EVENTS,
                                           dbus_interface="Ostra.Tethra.IConnectionPointContainer")
+        points.append(cp)
         bus.get_object(server, cp).Advise("/sink/events", dbus_interface="Ostra.Tethra.IConnectionPoint")
     if props != "none":
         sink = PropertySink(bus, "/sink/props", props)
         keep.append(sink)
         hr, cp = port.FindConnectionPoint(IID_PROPERTY_SINK,
                                           dbus_interface="Ostra.Tethra.IConnectionPointContainer")
+        points.append(cp)
         bus.get_object(server, cp).Advise("/sink/props", dbus_interface="Ostra.Tethra.IConnectionPoint")
     out("READY", port_path)
 
@@ -210,6 +215,11 @@ def main():
             counts = [port.AddRef(dbus_interface=unknown), port.AddRef(dbus_interface=unknown),
                       port.Release(dbus_interface=unknown)]
             out("REFS", *[int(c) for c in counts])
+        elif words[0] == "release-all":
+            for path in [port_path] + points + [reply[1]]:
+                bus.get_object(server, path, introspect=False).Release(
+                    dbus_interface="Ostra.Tethra.IUnknown")
+            out("RELEASED")
         elif words[0] == "probe":
             probe(bus, server, port, port_path)
         elif words[0] == "sendmany":

@@ -355,6 +355,20 @@ TEST_F(ServerTest, AKilledClientGivesBackItsPort)
     EXPECT_TRUE(LocksBackToBaseline());
 }
 
+TEST_F(ServerTest, AClientThatReleasesEverythingWithoutUnadviseClosesThePort)
+{
+    auto a = Client({"--events", "record", "--props", "accept"});
+    ASSERT_TRUE(peer_.send("x"));
+    EXPECT_EQ(a->line_starting("DATA"), "DATA 78");
+    a->say("release-all");
+    EXPECT_EQ(a->line(), "RELEASED");
+    EXPECT_TRUE(peer_.wait_closed(10000));  // while the client stays on the bus
+    // The next client opens the port afresh and hears its data.
+    auto b = Client({"--events", "record"});
+    ASSERT_TRUE(peer_.send("y"));
+    EXPECT_EQ(b->line_starting("DATA"), "DATA 79");
+}
+
 TEST_F(ServerTest, AStalledSinkHoldsUpNeitherThePortNorAnotherClient)
 {
     auto stalled = Client({"--events", "stall"});

@@ -1,0 +1,207 @@
+// The proxy of a client's event sink against a sink object on a real bus: while the
+// proxy's window of calls is full, the notifications behind it queue and OnData calls
+// merge, and the sink still gets every byte in the port's order with each port event
+// and error in its place.
+#include "platform/rpc/sink_proxy.h"
+
+#include "idl/tethra.h"
+#include "platform/rpc/rpc.h"
+#include "platform/rpc/testing/bus_fixture.h"
+#include "platform/rpc/wire.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusVirtualObject>
+#include <QThread>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+using namespace platform::rpc;
+
+namespace {
+
+// An events sink that records every call and, while holding, keeps its answers back.
+class HoldingSink : public QDBusVirtualObject {
+public:
+    struct call {
+        QString member;
+        QByteArray data;  // OnData's bytes, or the number an event or error carries
+    };
+
+    bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override
+    {
+        if (message.interface() == QLatin1String(kIntrospectable))
+            return false;
+        const QVariant arg = message.arguments().value(0);
+        std::lock_guard lock(mutex);
+        calls.push_back({message.member(), message.member() == QLatin1String("OnData")
+                                               ? arg.toByteArray()
+                                               : QByteArray::number(arg.toInt())});
+        if (message.member() == QLatin1String("OnData"))
+            bytes += arg.toByteArray().size();
+        const QDBusMessage reply = message.createReply(QVariant(0));
+        if (holding)
+            held.push_back(reply);
+        else
+            QDBusConnection(connection).send(reply);
+        connection_ = connection;
+        changed.notify_all();
+        return true;
+    }
+    QString introspect(const QString&) const override
+    {
+        return QStringLiteral("<interface name=\"Ostra.Tethra._ISerialPortEvents\"/>");
+    }
+    // Answers what was held back and everything from now on.
+    void answer()
+    {
+        std::lock_guard lock(mutex);
+        holding = false;
+        for (const QDBusMessage& reply : held)
+            connection_.send(reply);
+        held.clear();
+    }
+    bool wait(const std::function<bool()>& done)
+    {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, std::chrono::seconds(20), done);
+    }
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<call> calls;
+    qsizetype bytes = 0;
+    bool holding = true;
+    std::vector<QDBusMessage> held;
+    QDBusConnection connection_{QString()};
+};
+
+// Invokes a member of the events interface through the proxy's IDispatch.
+HRESULT Fire(IDispatch* sink, DISPID member, const QVariant& value)
+{
+    VARIANT arg;
+    VariantInit(&arg);
+    if (FAILED(variant_from_bus(value, &arg)))
+        return E_FAIL;
+    DISPPARAMS params{&arg, nullptr, 1, 0};
+    const HRESULT hr =
+        sink->Invoke(member, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr);
+    VariantClear(&arg);
+    return hr;
+}
+
+}  // namespace
+
+TEST(SinkProxy, QueuedDataMergesAndEveryByteAndEventKeepsItsPlace)
+{
+    int argc = 0;
+    QCoreApplication app(argc, nullptr);
+    platform::rpc::testing::private_bus bus;
+    ASSERT_TRUE(bus.ready());
+    const QString address = QString::fromStdString(bus.address());
+    QDBusConnection server = QDBusConnection::connectToBus(address, QStringLiteral("proxy-side"));
+    QDBusConnection client = QDBusConnection::connectToBus(address, QStringLiteral("sink-side"));
+    ASSERT_TRUE(server.isConnected() && client.isConnected());
+
+    // The thread that serves the proxy's answers, and the sink's own thread.
+    QThread loop;
+    loop.start();
+    QObject context;
+    context.moveToThread(&loop);
+    auto* sink = new HoldingSink;
+    sink->moveToThread(&loop);
+    ASSERT_TRUE(client.registerVirtualObject(QStringLiteral("/sink"), sink));
+
+    const platform::interface_info* itf =
+        find_bus_interface(TethraTypeLib(), QStringLiteral("Ostra.Tethra._ISerialPortEvents"));
+    ASSERT_NE(itf, nullptr);
+    auto* proxy = new sink_proxy(
+        server, client.baseService(), QStringLiteral("/sink"), *itf,
+        [&](std::function<void()> f) { QMetaObject::invokeMethod(&context, std::move(f)); },
+        [](sink_proxy*, const QString& reason) { ADD_FAILURE() << reason.toStdString(); });
+
+    // What the sink must see, with consecutive data run together.
+    std::vector<HoldingSink::call> expected;
+    int invokes = 0;
+    auto data = [&](const QByteArray& bytes) {
+        ASSERT_EQ(Fire(proxy, DISPID__ISerialPortEvents_OnData, bytes), S_OK);
+        ++invokes;
+        if (expected.empty() || expected.back().member != QLatin1String("OnData"))
+            expected.push_back({QStringLiteral("OnData"), {}});
+        expected.back().data += bytes;
+    };
+    auto event = [&](DISPID member, const char* name, int value) {
+        ASSERT_EQ(Fire(proxy, member, value), S_OK);
+        expected.push_back({QLatin1String(name), QByteArray::number(value)});
+    };
+    // The window fills and stays full while the sink holds its answers; everything after
+    // it queues (11 entries, below kSinkQueue, so no call here waits).
+    for (int i = 0; i < static_cast<int>(kSinkWindow); ++i)
+        data(QByteArray::number(i) + ';');
+    for (int i = 0; i < 1500; ++i)  // 150 000 bytes: three merged calls
+        data(QByteArray(100, char('a' + i % 26)));
+    event(DISPID__ISerialPortEvents_OnPortEvent, "OnPortEvent", 5);
+    for (int i = 0; i < 100; ++i)
+        data(QByteArray(100, char('A' + i % 26)));
+    event(DISPID__ISerialPortEvents_OnError, "OnError", 1002);
+    data("x");
+    event(DISPID__ISerialPortEvents_OnPortEvent, "OnPortEvent", 3);
+    for (int i = 0; i < 100; ++i)
+        data(QByteArray(1000, char('0' + i % 10)));
+    const QByteArray big(100000, 'B');  // bigger than one merged call: goes whole
+    data(big);
+
+    sink->answer();
+    const qsizetype total = [&] {
+        qsizetype n = 0;
+        for (const auto& c : expected)
+            n += c.member == QLatin1String("OnData") ? c.data.size() : 0;
+        return n;
+    }();
+    ASSERT_TRUE(sink->wait([&] { return sink->bytes == total; })) << sink->bytes << " of " << total;
+
+    std::vector<HoldingSink::call> got;
+    int data_calls = 0;
+    {
+        std::lock_guard lock(sink->mutex);
+        for (const auto& c : sink->calls) {
+            if (c.member == QLatin1String("OnData")) {
+                ++data_calls;
+                EXPECT_TRUE(c.data.size() <= kSinkMergeBytes || c.data == big) << c.data.size();
+                if (!got.empty() && got.back().member == c.member) {
+                    got.back().data += c.data;
+                    continue;
+                }
+            }
+            got.push_back(c);
+        }
+    }
+    ASSERT_EQ(got.size(), expected.size());
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        EXPECT_EQ(got[i].member, expected[i].member) << i;
+        EXPECT_TRUE(got[i].data == expected[i].data) << i;
+    }
+    EXPECT_LE(data_calls, static_cast<int>(kSinkWindow) + 8) << "of " << invokes << " OnData";
+
+    // Every answer releases the proxy's reference for its call.
+    proxy->disconnect();
+    for (int i = 0; i < 200 && proxy->AddRef() > 2; ++i) {
+        proxy->Release();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(proxy->Release(), 1U);
+    proxy->Release();
+    client.unregisterObject(QStringLiteral("/sink"));
+    loop.quit();
+    loop.wait();
+    delete sink;
+    QDBusConnection::disconnectFromBus(QStringLiteral("proxy-side"));
+    QDBusConnection::disconnectFromBus(QStringLiteral("sink-side"));
+}
