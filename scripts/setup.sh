@@ -2,7 +2,8 @@
 # Installs what building and testing Tethra needs on Debian 12, without prompts.
 # Only missing packages are installed; a machine that has them all is left alone.
 # qt6-base-dev carries QtDBus; the bus tests start their own dbus-daemon and use
-# python3-dbus, dbus-send (dbus-bin) and busctl (systemd) as clients in other processes.
+# python3-dbus with the GLib main loop (python3-gi), dbus-send (dbus-bin) and busctl
+# (systemd) as clients in other processes.
 set -euo pipefail
 
 packages=(

@@ -8,7 +8,8 @@
 // VT_R8 is carried as a value only (a bus client may send a double): it takes part in
 // no conversion and no array. Not given on Linux: other floating-point types, currency,
 // date and decimal variants; string parsing and formatting in VariantChangeType (it
-// answers DISP_E_TYPEMISMATCH); multi-dimensional safe arrays (SafeArrayCreate with cDims other than 1 returns null).
+// answers DISP_E_TYPEMISMATCH); multi-dimensional safe arrays (SafeArrayCreate with
+// cDims other than 1 returns null).
 #pragma once
 
 #include "platform/base/types.h"

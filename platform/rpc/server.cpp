@@ -1,10 +1,15 @@
 // The server runtime: the bus connection, the class object, the objects handed to clients
 // with their per-connection references, the generic stubs and the sinks' proxies.
 //
-// Threads. The bus connection is served by one Qt thread (see rpc.h). Its handler only
-// looks at a call's sender and path and queues the call on the call pool in the strand
-// (sender, path); it never blocks and never calls a client. Everything else (the stubs,
-// the objects' methods, releases, the clean-up after a client left) runs on call threads.
+// Threads. QtDBus reads the connection on a thread of its own and hands each incoming
+// call, as an event, to the thread the receiving object lives in: here the runtime's Qt
+// thread (see rpc.h), which therefore runs an event loop, and for that an application
+// object must exist. Its handler only looks at a call's sender and path and queues the
+// call on the call pool in the strand (sender, path); it never blocks and never calls a
+// client. Everything else (the stubs, the objects' methods, releases, the clean-up after
+// a client left) runs on call threads; replies are sent from there (QDBusConnection::send
+// may be called from any thread). The same Qt thread watches NameOwnerChanged and the
+// answers to the sink proxies' calls.
 //
 // State. One mutex guards the tables below; it is never held while an object's method
 // or a client is called.
@@ -27,6 +32,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -115,9 +121,9 @@ public:
     void stop()
     {
         if (thread_) {
-            QMetaObject::invokeMethod(context_, [c = context_] { delete c; }, Qt::BlockingQueuedConnection);
             thread_->quit();
             thread_->wait();
+            delete context_;  // its thread has ended: no event can reach it any more
             delete thread_;
             thread_ = nullptr;
         } else if (own_.joinable()) {
@@ -211,6 +217,19 @@ private:
     HRESULT connect_locked();
     void release_name();
     void reply(const QDBusMessage& reply) { bus_.send(reply); }
+    // The HRESULT alone: its error, or a reply with the success code.
+    void reply_hr(const QDBusMessage& call, HRESULT hr)
+    {
+        reply(FAILED(hr) ? error_reply(call, hr) : call.createReply(QVariant(static_cast<int>(hr))));
+    }
+    // A successful HRESULT and an object path.
+    void reply_object(const QDBusMessage& call, HRESULT hr, const QString& path)
+    {
+        reply(call.createReply({QVariant(static_cast<int>(hr)), QVariant::fromValue(QDBusObjectPath(path))}));
+    }
+    // The interface identifier a call carries as its one argument ("s"); false after an
+    // error reply (InvalidArgs for another signature, E_INVALIDARG for a malformed IID).
+    bool riid_argument(const QDBusMessage& call, IID* iid);
     void reply_error(const QDBusMessage& call, const char* name, const QString& text)
     {
         bus_.send(call.createErrorReply(QLatin1String(name), text));
@@ -238,6 +257,12 @@ private:
                         bool* bad_args);
     QString introspect(const exported_object& obj);
     void drop_sink(sink_proxy* proxy, const QString& reason);
+    // Removes the first advise record that matches from the table into *record.
+    bool take_advise(const std::function<bool(const advise_record&)>& match,
+                     advise_record* record);
+    // Unadvises a record taken from the table: no more calls reach the client, the
+    // connection point lets the sink go, the record's references are released.
+    static HRESULT end_advise(advise_record& record);
     void clean_up(const QString& client);
 
     std::mutex mutex_;
@@ -644,6 +669,16 @@ bool check_signature(const QDBusMessage& call, const char* expected, QDBusConnec
 
 }  // namespace
 
+bool server::riid_argument(const QDBusMessage& call, IID* iid)
+{
+    if (!check_signature(call, "s", bus_))
+        return false;
+    if (parse_iid(call.arguments().value(0).toString(), iid))
+        return true;
+    reply(error_reply(call, E_INVALIDARG));
+    return false;
+}
+
 void server::serve_class_object(const QDBusMessage& call)
 {
     const QString itf = call.interface();
@@ -669,13 +704,9 @@ void server::serve_class_object(const QDBusMessage& call)
     }
     com_ptr<IClassFactory> hold(factory);
     if (call.member() == QLatin1String("CreateInstance")) {
-        if (!check_signature(call, "s", bus_))
-            return;
         IID iid{};
-        if (!parse_iid(call.arguments().value(0).toString(), &iid)) {
-            reply(error_reply(call, E_INVALIDARG));
+        if (!riid_argument(call, &iid))
             return;
-        }
         const interface_info* known = find_interface(TethraTypeLib(), iid);
         if (!(iid == IID_IUnknown || iid == IID_IDispatch || (known && !is_outgoing(*known)))) {
             reply(error_reply(call, E_NOINTERFACE));
@@ -691,9 +722,7 @@ void server::serve_class_object(const QDBusMessage& call)
             reply(error_reply(call, hr));
             return;
         }
-        const QString path = export_object(object.p, client, QString());
-        reply(call.createReply({QVariant(static_cast<int>(hr)),
-                                QVariant::fromValue(QDBusObjectPath(path))}));
+        reply_object(call, hr, export_object(object.p, client, QString()));
     } else if (call.member() == QLatin1String("LockServer")) {
         if (!check_signature(call, "b", bus_))
             return;
@@ -721,7 +750,7 @@ void server::serve_class_object(const QDBusMessage& call)
             factory->AddRef();
             locks_.emplace(client, factory);
         }
-        reply(FAILED(hr) ? error_reply(call, hr) : call.createReply(QVariant(static_cast<int>(hr))));
+        reply_hr(call, hr);
     } else {
         reply_error(call, kErrUnknownMethod, QStringLiteral("No method ") + call.member());
     }
@@ -738,13 +767,9 @@ void server::serve_unknown(const QDBusMessage& call, const exported_object& obj)
         if (check_signature(call, "", bus_))
             reply(call.createReply(QVariant(static_cast<uint>(std::max(0L, release(obj.path, client))))));
     } else if (member == QLatin1String("QueryInterface")) {
-        if (!check_signature(call, "s", bus_))
-            return;
         IID iid{};
-        if (!parse_iid(call.arguments().value(0).toString(), &iid)) {
-            reply(error_reply(call, E_INVALIDARG));
+        if (!riid_argument(call, &iid))
             return;
-        }
         com_ptr<IUnknown> asked;
         const HRESULT hr = obj.identity->QueryInterface(iid, asked.put_void());
         if (FAILED(hr)) {
@@ -752,8 +777,7 @@ void server::serve_unknown(const QDBusMessage& call, const exported_object& obj)
             return;
         }
         add_ref(obj.path, client);
-        reply(call.createReply({QVariant(static_cast<int>(hr)),
-                                QVariant::fromValue(QDBusObjectPath(obj.path))}));
+        reply_object(call, hr, obj.path);
     } else {
         reply_error(call, kErrUnknownMethod, QStringLiteral("No method ") + member);
     }
@@ -768,22 +792,16 @@ void server::serve_container(const QDBusMessage& call, const exported_object& ob
         return;
     }
     if (call.member() == QLatin1String("FindConnectionPoint")) {
-        if (!check_signature(call, "s", bus_))
-            return;
         IID iid{};
-        if (!parse_iid(call.arguments().value(0).toString(), &iid)) {
-            reply(error_reply(call, E_INVALIDARG));
+        if (!riid_argument(call, &iid))
             return;
-        }
         com_ptr<IConnectionPoint> point;
         const HRESULT hr = container.p->FindConnectionPoint(iid, point.put());
         if (FAILED(hr)) {
             reply(error_reply(call, hr));
             return;
         }
-        const QString path = export_object(point.p, client, obj.path);
-        reply(call.createReply({QVariant(static_cast<int>(hr)),
-                                QVariant::fromValue(QDBusObjectPath(path))}));
+        reply_object(call, hr, export_object(point.p, client, obj.path));
     } else if (call.member() == QLatin1String("EnumConnectionPoints")) {
         if (!check_signature(call, "", bus_))
             return;
@@ -852,29 +870,40 @@ void server::serve_point(const QDBusMessage& call, const exported_object& obj)
             return;
         const DWORD cookie = call.arguments().value(0).toUInt();
         advise_record record{};
-        bool found = false;
-        {
-            std::lock_guard lock(mutex_);
-            for (auto it = advises_.begin(); it != advises_.end(); ++it)
-                if (it->client == client && it->point_path == obj.path && it->cookie == cookie) {
-                    record = *it;
-                    advises_.erase(it);
-                    found = true;
-                    break;
-                }
-        }
-        if (!found) {
+        if (!take_advise(
+                [&](const advise_record& a) {
+                    return a.client == client && a.point_path == obj.path && a.cookie == cookie;
+                },
+                &record)) {
             reply(error_reply(call, CONNECT_E_NOCONNECTION));
             return;
         }
-        record.proxy->disconnect();
-        const HRESULT hr = record.point->Unadvise(record.cookie);
-        record.point->Release();
-        record.proxy->Release();
-        reply(FAILED(hr) ? error_reply(call, hr) : call.createReply(QVariant(static_cast<int>(hr))));
+        reply_hr(call, end_advise(record));
     } else {
         reply_error(call, kErrUnknownMethod, QStringLiteral("No method ") + member);
     }
+}
+
+bool server::take_advise(const std::function<bool(const advise_record&)>& match,
+                         advise_record* record)
+{
+    std::lock_guard lock(mutex_);
+    for (auto it = advises_.begin(); it != advises_.end(); ++it)
+        if (match(*it)) {
+            *record = *it;
+            advises_.erase(it);
+            return true;
+        }
+    return false;
+}
+
+HRESULT server::end_advise(advise_record& record)
+{
+    record.proxy->disconnect();
+    const HRESULT hr = record.point->Unadvise(record.cookie);
+    record.point->Release();
+    record.proxy->Release();
+    return hr;
 }
 
 void server::drop_sink(sink_proxy* proxy, const QString& reason)
@@ -890,24 +919,11 @@ void server::drop_sink(sink_proxy* proxy, const QString& reason)
     const bool posted = !point_path.isEmpty() &&
                         pool_.post(strand_of(proxy->client(), point_path), [this, proxy, reason] {
                             advise_record record{};
-                            bool found = false;
-                            {
-                                std::lock_guard lock(mutex_);
-                                for (auto it = advises_.begin(); it != advises_.end(); ++it)
-                                    if (it->proxy == proxy) {
-                                        record = *it;
-                                        advises_.erase(it);
-                                        found = true;
-                                        break;
-                                    }
-                            }
-                            if (found) {
+                            if (take_advise([&](const advise_record& a) { return a.proxy == proxy; },
+                                            &record)) {
                                 trace(QStringLiteral("sink %1 %2 unadvised: %3")
                                           .arg(proxy->client(), proxy->path(), reason));
-                                record.proxy->disconnect();
-                                record.point->Unadvise(record.cookie);
-                                record.point->Release();
-                                record.proxy->Release();
+                                end_advise(record);
                             }
                             proxy->Release();
                         });
@@ -1148,12 +1164,8 @@ void server::clean_up(const QString& client)
                   .arg(advises.size())
                   .arg(locks.size())
                   .arg(unexported.size()));
-    for (advise_record& a : advises) {
-        a.proxy->disconnect();
-        a.point->Unadvise(a.cookie);
-        a.point->Release();
-        a.proxy->Release();
-    }
+    for (advise_record& a : advises)
+        end_advise(a);
     for (IClassFactory* factory : locks) {
         factory->LockServer(FALSE);
         factory->Release();

@@ -9,11 +9,17 @@ this process's own connection) and prints "READY <path>". Then reads commands:
                          "PUT <error name>"
     get NAME             prints "GET <value>" or "GET <error name>"
     send HEX             Send(ay, synchronous); prints "SENT ok" or "SENT <error name>"
+    advise-missing       advises a path where this process has no object on the
+                         events connection point; prints "ADVISED <cookie>" or
+                         "ADVISED <error name>"
+    foreign PATH         get_BaudRate, Introspect and AddRef on PATH; prints "FOREIGN"
+                         and the three results
+    refs                 AddRef, AddRef, Release on the port; prints "REFS <counts>"
     probe                makes calls that must fail and prints "<case> <error name>" for
                          each, then "PROBED"
     quit                 ends the process
 Sink calls print "DATA <hex>", "REQ <dispid>", "CHG <dispid>". With --events stall the
-OnData handler never answers.
+OnData handler never answers, with --props stall the OnRequestEdit handler.
 """
 import sys
 
@@ -57,14 +63,16 @@ class Events(dbus.service.Object):
 
 
 class PropertySink(dbus.service.Object):
-    def __init__(self, bus, path, refuse):
+    def __init__(self, bus, path, mode):
         super().__init__(bus, path)
-        self.refuse = refuse
+        self.mode = mode
 
-    @dbus.service.method("Ostra.Tethra.IPropertyNotifySink", in_signature="i", out_signature="i")
-    def OnRequestEdit(self, dispid):
+    @dbus.service.method("Ostra.Tethra.IPropertyNotifySink", in_signature="i", out_signature="i",
+                         async_callbacks=("ok", "err"))
+    def OnRequestEdit(self, dispid, ok, err):
         out("REQ", dispid)
-        return 1 if self.refuse else 0
+        if self.mode != "stall":
+            ok(1 if self.mode == "refuse" else 0)
 
     @dbus.service.method("Ostra.Tethra.IPropertyNotifySink", in_signature="i", out_signature="i")
     def OnChanged(self, dispid):
@@ -151,7 +159,7 @@ def main():
                                           dbus_interface="Ostra.Tethra.IConnectionPointContainer")
         bus.get_object(server, cp).Advise("/sink/events", dbus_interface="Ostra.Tethra.IConnectionPoint")
     if props != "none":
-        sink = PropertySink(bus, "/sink/props", props == "refuse")
+        sink = PropertySink(bus, "/sink/props", props)
         keep.append(sink)
         hr, cp = port.FindConnectionPoint(IID_PROPERTY_SINK,
                                           dbus_interface="Ostra.Tethra.IConnectionPointContainer")
@@ -181,6 +189,25 @@ def main():
             port.Get("Ostra.Tethra.ISerialPort", words[1],
                      dbus_interface="org.freedesktop.DBus.Properties",
                      reply_handler=lambda v: out("GET", v), error_handler=failed("GET"))
+        elif words[0] == "advise-missing":
+            hr, cp = port.FindConnectionPoint(DIID_EVENTS,
+                                              dbus_interface="Ostra.Tethra.IConnectionPointContainer")
+            try:
+                hr, cookie = bus.get_object(server, cp, introspect=False).Advise(
+                    dbus.ObjectPath("/nothing"), dbus_interface="Ostra.Tethra.IConnectionPoint")
+                out("ADVISED", int(cookie))
+            except dbus.exceptions.DBusException as e:
+                out("ADVISED", e.get_dbus_name())
+        elif words[0] == "foreign":
+            other = bus.get_object(server, words[1], introspect=False)
+            out("FOREIGN", error_of(lambda: other.get_BaudRate(dbus_interface="Ostra.Tethra.ISerialPort")),
+                error_of(lambda: other.Introspect(dbus_interface="org.freedesktop.DBus.Introspectable")),
+                error_of(lambda: other.AddRef(dbus_interface="Ostra.Tethra.IUnknown")))
+        elif words[0] == "refs":
+            unknown = "Ostra.Tethra.IUnknown"
+            counts = [port.AddRef(dbus_interface=unknown), port.AddRef(dbus_interface=unknown),
+                      port.Release(dbus_interface=unknown)]
+            out("REFS", *[int(c) for c in counts])
         elif words[0] == "probe":
             probe(bus, server, port, port_path)
         elif words[0] == "send":

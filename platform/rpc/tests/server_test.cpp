@@ -2,12 +2,12 @@
 // the class object and pseudo-terminal ports, and clients in processes of their own:
 // python3-dbus scripts (bus_client.py) and busctl.
 #include "platform/rpc/rpc.h"
+#include "platform/rpc/tests/tethra_factory.h"
 #include "platform/rpc/testing/bus_fixture.h"
 
 #include "idl/tethra.h"
 #include "platform/testing/testing.h"
 #include "server/Module.h"
-#include "server/Tethra.h"
 
 #include <gtest/gtest.h>
 
@@ -26,36 +26,6 @@
 namespace {
 
 const char kIidITethra[] = "{5AA04296-B290-4D75-80E1-DE6703FB8774}";
-
-// The class object of the port registry, as the server host registers it.
-class TethraFactory : public IClassFactory {
-public:
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (!ppv)
-            return E_POINTER;
-        *ppv = nullptr;
-        if (riid != IID_IUnknown && riid != IID_IClassFactory)
-            return E_NOINTERFACE;
-        *ppv = static_cast<IClassFactory*>(this);
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
-    STDMETHODIMP CreateInstance(IUnknown* pUnkOuter, REFIID riid, void** ppv) override
-    {
-        if (!ppv)
-            return E_POINTER;
-        *ppv = nullptr;
-        return pUnkOuter ? CLASS_E_NOAGGREGATION : tethra.QueryInterface(riid, ppv);
-    }
-    STDMETHODIMP LockServer(BOOL fLock) override
-    {
-        fLock ? _Module.Lock() : _Module.Unlock();
-        return S_OK;
-    }
-    CTethra tethra;
-};
 
 // A program in a process of its own with its standard input and output on pipes.
 class Child {
@@ -139,6 +109,7 @@ public:
         pid_ = -1;
     }
     std::vector<std::string> skipped;
+    std::string ready;  // the line that said the client is ready
 
 private:
     pid_t pid_ = -1;
@@ -201,8 +172,8 @@ protected:
                                          std::to_string(kPort)};
         argv.insert(argv.end(), options.begin(), options.end());
         auto child = std::make_unique<Child>(argv);
-        const std::string ready = child->line_starting("READY");
-        EXPECT_EQ(ready.rfind("READY /Ostra/Tethra/SerialPort/", 0), 0U) << ready;
+        child->ready = child->line_starting("READY");
+        EXPECT_EQ(child->ready.rfind("READY /Ostra/Tethra/SerialPort/", 0), 0U) << child->ready;
         return child;
     }
     std::string Busctl(const std::string& args)
@@ -242,6 +213,13 @@ TEST_F(ServerTest, BusctlCreatesTheRegistryAndReachesNothingItDoesNotHold)
     EXPECT_NE(Busctl("introspect Ostra.Tethra /Ostra/Tethra").find("Ostra.Tethra.IClassFactory"),
               std::string::npos);
     EXPECT_EQ(Busctl("introspect Ostra.Tethra /Ostra/Tethra/Tethra").find("ITethra"),
+              std::string::npos);
+    // A lock is the connection's too: it goes when busctl does.
+    EXPECT_EQ(Busctl("call Ostra.Tethra /Ostra/Tethra Ostra.Tethra.IClassFactory LockServer b true"),
+              "i 0\n");
+    EXPECT_TRUE(LocksBackToBaseline());
+    EXPECT_NE(Busctl("call Ostra.Tethra /Ostra/Tethra Ostra.Tethra.IClassFactory LockServer b false")
+                  .find("0x8000FFFF"),
               std::string::npos);
 }
 
@@ -317,6 +295,44 @@ TEST_F(ServerTest, RemoteRefusalFailsTheSetterAndTheChangerHearsNothing)
     EXPECT_EQ(a->line(2000), "");  // the changer heard nothing of its own change
 }
 
+TEST_F(ServerTest, AStalledConsentCountsAsConsentAfterTheTimeOut)
+{
+    auto a = Client({"--props", "stall"});
+    auto b = Client({"--props", "accept"});
+    b->say("put BaudRate u 57600");
+    EXPECT_EQ(a->line(), "REQ 25");
+    EXPECT_EQ(b->line(), "PUT ok");  // once the server has given the question up
+    EXPECT_EQ(a->line(), "CHG 25");
+}
+
+TEST_F(ServerTest, ReferencesCountPerConnection)
+{
+    auto a = Client({});
+    a->say("refs");
+    EXPECT_EQ(a->line(), "REFS 2 3 2");
+}
+
+TEST_F(ServerTest, ASinkThatIsNotThereIsUnadvisedAtOnce)
+{
+    auto a = Client({});
+    a->say("advise-missing");
+    const std::string first = a->line();
+    ASSERT_EQ(first.rfind("ADVISED ", 0), 0U) << first;
+    ASSERT_EQ(first.find("Error"), std::string::npos) << first;
+    // A client object carries one events sink: a second Advise succeeds only once the
+    // server has given up the first.
+    std::string second;
+    for (int i = 0; i < 100; ++i) {
+        a->say("advise-missing");
+        second = a->line();
+        if (second != "ADVISED Ostra.Tethra.Error.CONNECT_E_ADVISELIMIT")
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_EQ(second.rfind("ADVISED ", 0), 0U);
+    EXPECT_EQ(second.find("Error"), std::string::npos) << second;
+}
+
 TEST_F(ServerTest, AKilledClientGivesBackItsPort)
 {
     auto a = Client({"--events", "record", "--props", "accept"});
@@ -348,6 +364,17 @@ TEST_F(ServerTest, AStalledSinkHoldsUpNeitherThePortNorAnotherClient)
     EXPECT_EQ(stalled->line_starting("STALLED").rfind("STALLED", 0), 0U);
     b->say("send " + Hex("still"));
     EXPECT_EQ(b->line_starting("SENT", 3000), "SENT ok");
+}
+
+TEST_F(ServerTest, AnotherClientsObjectIsUnknownToACaller)
+{
+    auto a = Client({});
+    auto b = Client({});
+    a->say("foreign " + b->ready.substr(6));
+    const std::string unknown = "org.freedesktop.DBus.Error.UnknownObject";
+    EXPECT_EQ(a->line(), "FOREIGN " + unknown + " " + unknown + " " + unknown);
+    b->say("refs");
+    EXPECT_EQ(b->line(), "REFS 2 3 2");  // the foreign AddRef counted nowhere
 }
 
 TEST_F(ServerTest, BadCallsGetCleanErrorsAndChangeNothing)
