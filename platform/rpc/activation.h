@@ -17,7 +17,9 @@
 //         root and the members of the group dialout, who may open serial devices anyway,
 //         may call the server's interfaces; the server may call the clients' sinks)
 // The system bus rereads its policy by itself; the service file is read on the next
-// activation.
+// activation. The server started there connects to the system bus (DBUS_STARTER_ADDRESS);
+// its clients use the system bus too (python3-dbus, busctl --system): the C++ client
+// library speaks to the session bus only.
 #pragma once
 
 #include "platform/base/types.h"

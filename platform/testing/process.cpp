@@ -13,7 +13,8 @@
 namespace platform::testing {
 namespace {
 
-int spawn(const std::vector<std::string>& argv, int out_fd)
+int spawn(const std::vector<std::string>& argv, int out_fd, int in_fd = -1,
+          bool quiet = false)
 {
     if (argv.empty())
         return -1;
@@ -25,6 +26,12 @@ int spawn(const std::vector<std::string>& argv, int out_fd)
     if (pid == 0) {
         if (out_fd >= 0)
             dup2(out_fd, STDOUT_FILENO);
+        if (in_fd >= 0)
+            dup2(in_fd, STDIN_FILENO);
+        if (quiet) {
+            const int null_fd = open("/dev/null", O_WRONLY);
+            dup2(null_fd, STDERR_FILENO);
+        }
         execv(args[0], args.data());
         _exit(127);
     }
@@ -58,7 +65,7 @@ int run_program(const std::vector<std::string>& argv, std::string* output)
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
         return -1;
-    const int pid = spawn(argv, fds[1]);
+    const int pid = spawn(argv, fds[1], -1, true);
     close(fds[1]);
     char buffer[4096];
     ssize_t n = 0;
@@ -106,13 +113,36 @@ void set_environment(const char* name, const char* value)
 child::child(const std::vector<std::string>& argv, bool capture_output)
 {
     int fds[2] = {-1, -1};
+    int in_fds[2] = {-1, -1};
     if (capture_output && pipe2(fds, O_CLOEXEC) != 0)
         return;
-    pid_ = spawn(argv, fds[1]);
+    if (capture_output && pipe2(in_fds, O_CLOEXEC) != 0) {
+        close(fds[0]);
+        close(fds[1]);
+        return;
+    }
+    pid_ = spawn(argv, fds[1], in_fds[0]);
     if (capture_output) {
         close(fds[1]);
+        close(in_fds[0]);
         out_ = fds[0];
+        in_ = in_fds[1];
     }
+}
+
+bool child::write_line(const std::string& text)
+{
+    const std::string line = text + "\n";
+    size_t done = 0;
+    while (in_ >= 0 && done < line.size()) {
+        const ssize_t n = write(in_, line.data() + done, line.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return in_ >= 0;
 }
 
 child::~child()
@@ -120,6 +150,8 @@ child::~child()
     kill();
     if (out_ >= 0)
         close(out_);
+    if (in_ >= 0)
+        close(in_);
 }
 
 std::string child::read_line()

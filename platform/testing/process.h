@@ -14,7 +14,7 @@ namespace platform::testing {
 // Runs argv[0] (a path) with the arguments and waits for it. Its exit code; -1 when it
 // could not be started or was ended by a signal. Its output goes where ours goes.
 int run_program(const std::vector<std::string>& argv);
-// The same, and what it wrote to its standard output.
+// The same, and what it wrote to its standard output; its standard error is discarded.
 int run_program(const std::vector<std::string>& argv, std::string* output);
 
 // Waits, without polling, up to timeout_ms for the process pid (any process, not only a
@@ -32,7 +32,8 @@ void set_environment(const char* name, const char* value);
 // A child process; ended with SIGKILL, if it still runs, when the object goes.
 class child {
 public:
-    // With capture_output, its standard output comes to read_line.
+    // With capture_output, its standard output comes to read_line and write_line goes to
+    // its standard input.
     explicit child(const std::vector<std::string>& argv, bool capture_output = false);
     ~child();
     child(const child&) = delete;
@@ -46,10 +47,13 @@ public:
     void kill();
     // Its next line of output without the newline; empty at the end of its output.
     std::string read_line();
+    // Writes the text and a newline to its standard input; false when it is gone.
+    bool write_line(const std::string& text);
 
 private:
     int pid_ = -1;
     int out_ = -1;
+    int in_ = -1;
 };
 
 }  // namespace platform::testing
