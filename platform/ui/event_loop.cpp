@@ -59,6 +59,11 @@ BOOL StartApplication(BOOL bWindows)
         return g_windows;
     try {
         if (bWindows && display_named()) {
+            // A display that cannot be reached falls back to the offscreen platform
+            // rather than ending the process: the server then runs with no visible window.
+            if (!std::getenv("QT_QPA_PLATFORM"))
+                qputenv("QT_QPA_PLATFORM", std::getenv("WAYLAND_DISPLAY") ? "wayland;xcb;offscreen"
+                                                                          : "xcb;offscreen");
             g_app = std::make_unique<QApplication>(g_argc, g_argv);
             g_windows = true;
         } else {

@@ -16,7 +16,9 @@ namespace platform {
 
 // Makes the application object on the calling thread, which becomes the thread the loop
 // runs on. With bWindows TRUE it is a widgets application when the environment names a
-// display (DISPLAY, WAYLAND_DISPLAY or QT_QPA_PLATFORM), else a core application.
+// display (DISPLAY, WAYLAND_DISPLAY or QT_QPA_PLATFORM), else a core application. A named
+// display that cannot be reached gives Qt's offscreen platform (unless QT_QPA_PLATFORM
+// says otherwise): windows then exist but nobody sees them.
 // Returns TRUE when windows can be shown. Does nothing but answer when an application
 // object exists already.
 BOOL StartApplication(BOOL bWindows);
