@@ -107,11 +107,12 @@ public:
             QCoreApplication app(argc, argv);
             auto* context = new QObject;
             {
+                // Notified under the lock: the waiter's cv is gone once it has returned.
                 std::lock_guard lock(m);
                 context_ = context;
                 ready = true;
+                cv.notify_one();
             }
-            cv.notify_one();
             app.exec();
             delete context;
         });

@@ -9,6 +9,8 @@ this process's own connection) and prints "READY <path>". Then reads commands:
                          "PUT <error name>"
     get NAME             prints "GET <value>" or "GET <error name>"
     send HEX             Send(ay, synchronous); prints "SENT ok" or "SENT <error name>"
+    sendmany N           N asynchronous Sends of "<i>" without waiting for the replies
+                         in between; prints "SENTMANY ok" when all are answered
     advise-missing       advises a path where this process has no object on the
                          events connection point; prints "ADVISED <cookie>" or
                          "ADVISED <error name>"
@@ -210,6 +212,19 @@ def main():
             out("REFS", *[int(c) for c in counts])
         elif words[0] == "probe":
             probe(bus, server, port, port_path)
+        elif words[0] == "sendmany":
+            # Asynchronous sends, all on their way at once: they must reach the device
+            # in the order sent.
+            count = int(words[1])
+            left = [count]
+
+            def one_done(*args):
+                left[0] -= 1
+                if left[0] == 0:
+                    out("SENTMANY ok")
+            for i in range(count):
+                port.Send(dbus.ByteArray(b"<%d>" % i), False, dbus_interface="Ostra.Tethra.ISerialPort",
+                          reply_handler=one_done, error_handler=failed("SENTMANY"))
         elif words[0] == "send":
             port.Send(dbus.ByteArray(bytes.fromhex(words[1])), True,
                       dbus_interface="Ostra.Tethra.ISerialPort",

@@ -276,6 +276,18 @@ TEST_F(ServerTest, TwoClientProcessesOnOnePtyGetEveryByteInOrder)
     EXPECT_EQ(std::string(echoed.begin(), echoed.end()), "from a");
 }
 
+TEST_F(ServerTest, OneClientsCallsOnOneObjectRunInTheOrderSent)
+{
+    auto a = Client({});
+    a->say("sendmany 100");  // below the bus's limit of pending replies per connection
+    std::string expected;
+    for (int i = 0; i < 100; ++i)
+        expected += "<" + std::to_string(i) + ">";
+    const std::vector<BYTE> got = peer_.receive(expected.size(), 20000);
+    EXPECT_EQ(std::string(got.begin(), got.end()), expected);
+    EXPECT_EQ(a->line(), "SENTMANY ok");
+}
+
 TEST_F(ServerTest, RemoteRefusalFailsTheSetterAndTheChangerHearsNothing)
 {
     auto a = Client({"--props", "accept"});

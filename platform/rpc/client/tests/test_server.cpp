@@ -3,47 +3,11 @@
 // prints "ready" once it owns "Ostra.Tethra"; on SIGUSR1 it lets the name go (printing
 // "suspended") and goes on serving; it ends on SIGTERM, giving everything back.
 #include "platform/rpc/rpc.h"
-#include "server/Module.h"
-#include "server/Tethra.h"
+#include "platform/rpc/tests/tethra_factory.h"
 
 #include <signal.h>
 
 #include <cstdio>
-
-namespace {
-
-class TethraFactory : public IClassFactory {
-public:
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (!ppv)
-            return E_POINTER;
-        *ppv = nullptr;
-        if (riid != IID_IUnknown && riid != IID_IClassFactory)
-            return E_NOINTERFACE;
-        *ppv = static_cast<IClassFactory*>(this);
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
-    STDMETHODIMP CreateInstance(IUnknown* pUnkOuter, REFIID riid, void** ppv) override
-    {
-        if (!ppv)
-            return E_POINTER;
-        *ppv = nullptr;
-        return pUnkOuter ? CLASS_E_NOAGGREGATION : m_tethra.QueryInterface(riid, ppv);
-    }
-    STDMETHODIMP LockServer(BOOL fLock) override
-    {
-        fLock ? _Module.Lock() : _Module.Unlock();
-        return S_OK;
-    }
-
-private:
-    CTethra m_tethra;
-};
-
-}  // namespace
 
 int main()
 {
@@ -53,7 +17,7 @@ int main()
     sigaddset(&set, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);  // before the runtime starts its threads
 
-    static TethraFactory s_factory;
+    static TethraFactory s_factory;  // the registry lives inside it
     DWORD dwCookie = 0;
     if (FAILED(CoRegisterClassObject(CLSID_Tethra, &s_factory, CLSCTX_LOCAL_SERVER,
                                      REGCLS_MULTIPLEUSE | REGCLS_SUSPENDED, &dwCookie)) ||
