@@ -1,27 +1,31 @@
-// tethra-demo: two clients of one port registry share COM1, a virtual serial port, and
-// the program plays the far end of the line.
+// tethra-demo: two client processes share COM1, a virtual serial port, through the
+// tethra-server that the bus starts for them, and the program plays the far end.
 //
-//   tethra-demo                 makes its own pseudo-terminal pair
-//   tethra-demo PORT PEER       uses a pair made elsewhere (socat): PORT becomes COM1,
-//                               PEER is the far end
+//   tethra-demo PORT PEER CLIENT_B...
 //
-// COM1 is mapped in a registry store of its own (a temporary file), so the machine's
-// settings are left alone. The transcript shows what each client receives, what the far
-// end receives, and how a setting change is asked about and announced. Lines on standard
-// error are the server objects' debugger output: one per interface query.
+// PORT becomes COM1 in the registry store named by TETHRA_REGISTRY_FILE (the bus and the
+// server it starts must see the same store); PEER is the far end of the pair. This
+// program is client A, written in C++ on the client library; CLIENT_B... is the command
+// of client B, a process of its own (the Python client beside this file), driven on its
+// standard input. The transcript shows what each client receives, what the far end
+// receives, how a setting change is asked about and announced, and when the server
+// starts and ends.
 #include "idl/tethra.h"
-#include "platform/com/com.h"
 #include "platform/comm/comm.h"
-#include "platform/testing/testing.h"
-#include "server/Tethra.h"
+#include "platform/registry/registry.h"
+#include "platform/rpc/client/client.h"
+#include "platform/testing/process.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
-#include <memory>
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -65,21 +69,6 @@ public:
     virtual bool Send(const std::string& bytes) = 0;
     // Up to count bytes, waiting at most a few seconds.
     virtual std::string Receive(std::size_t count) = 0;
-};
-
-// The master of a pseudo-terminal pair made here.
-class PtyPeer : public Peer {
-public:
-    explicit PtyPeer(platform::testing::pty_peer& pty) : pty_(pty) {}
-    bool Send(const std::string& bytes) override { return pty_.send(bytes); }
-    std::string Receive(std::size_t count) override
-    {
-        std::vector<BYTE> got = pty_.receive(count, 5000);
-        return std::string(got.begin(), got.end());
-    }
-
-private:
-    platform::testing::pty_peer& pty_;
 };
 
 // The other end of a pair made elsewhere, opened through the serial driver.
@@ -286,43 +275,136 @@ const char* Result(HRESULT hr)
     }
 }
 
-int Run(const std::string& port_path, Peer& peer)
+// The process that owns "Ostra.Tethra" on the bus now, or 0.
+int ServerPid()
 {
-    platform::testing::temp_registry registry;
-    if (!registry.ready() || registry.map_port(port_path, 1) != ERROR_SUCCESS) {
+    const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+    std::string output;
+    if (!address ||
+        platform::testing::run_program({"/usr/bin/env", "busctl", std::string("--address=") + address,
+                                        "call", "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                        "org.freedesktop.DBus", "GetConnectionUnixProcessID", "s",
+                                        "Ostra.Tethra"},
+                                       &output) != 0)
+        return 0;
+    int pid = 0;
+    std::sscanf(output.c_str(), "u %d", &pid);
+    return pid;
+}
+
+LONG MapPort(const std::string& path, const char* name)
+{
+    HKEY hKey = nullptr;
+    LONG lResult = RegCreateKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0,
+                                   nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr, &hKey,
+                                   nullptr);
+    if (lResult != ERROR_SUCCESS)
+        return lResult;
+    lResult = RegSetValueExA(hKey, path.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(name),
+                             static_cast<DWORD>(std::strlen(name) + 1));
+    RegCloseKey(hKey);
+    return lResult;
+}
+
+// Client B, a process of its own: its lines are printed as they come, and the story
+// waits for the ones it needs.
+class ClientB {
+public:
+    explicit ClientB(const std::vector<std::string>& argv) : child_(argv, true)
+    {
+        reader_ = std::thread([this] {
+            for (std::string line; !(line = child_.read_line()).empty();) {
+                Say("%s\n", line.c_str());
+                std::lock_guard lock(mutex_);
+                lines_.push_back(line);
+                arrived_.notify_all();
+            }
+        });
+    }
+    ~ClientB()
+    {
+        child_.kill();
+        reader_.join();
+    }
+    bool WaitFor(const char* text)
+    {
+        std::unique_lock lock(mutex_);
+        return arrived_.wait_for(lock, std::chrono::seconds(10), [&] {
+            for (; seen_ < lines_.size(); ++seen_)
+                if (lines_[seen_].find(text) != std::string::npos) {
+                    ++seen_;
+                    return true;
+                }
+            return false;
+        });
+    }
+    void Tell(const std::string& command) { child_.write_line(command); }
+    int Wait() { return child_.wait(10000); }
+
+private:
+    platform::testing::child child_;
+    std::thread reader_;
+    std::mutex mutex_;
+    std::condition_variable arrived_;
+    std::vector<std::string> lines_;
+    std::size_t seen_ = 0;
+};
+
+int Run(const std::string& port_path, Peer& peer, const std::vector<std::string>& client_b)
+{
+    if (MapPort(port_path, "COM1") != ERROR_SUCCESS) {
         std::fprintf(stderr, "tethra-demo: cannot map %s to COM1\n", port_path.c_str());
         return 1;
     }
-    Say("COM1 is %s (mapped in %s)\n\n", port_path.c_str(), registry.file().c_str());
+    Say("COM1 is %s (mapped in %s).\n", port_path.c_str(), std::getenv("TETHRA_REGISTRY_FILE"));
+    Say("Before the first call, %s.\n\n",
+        ServerPid() ? "a tethra-server is running already" : "no tethra-server is running");
 
-    CTethra tethra;
-    ISerialPort* pA = nullptr;
-    ISerialPort* pB = nullptr;
-    HRESULT hr = tethra.CreatePort(1, &pA);
+    Say("Client A (this program, C++ on the client library) creates Ostra.Tethra:\n");
+    CLSID clsid = CLSID_NULL;
+    ITethra* pTethra = nullptr;
+    HRESULT hr = CLSIDFromProgID("Ostra.Tethra", &clsid);
     if (SUCCEEDED(hr))
-        hr = tethra.CreatePort(1, &pB);
+        hr = CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_ITethra,
+                              reinterpret_cast<void**>(&pTethra));
     if (FAILED(hr)) {
-        std::fprintf(stderr, "tethra-demo: CreatePort(1) failed: %s\n", Result(hr));
-        if (pA)
-            pA->Release();
+        std::fprintf(stderr, "tethra-demo: CoCreateInstance failed: 0x%08X\n",
+                     static_cast<unsigned>(hr));
         return 1;
     }
-    Say("Two clients, A and B, opened COM1 through one port registry: one shared port.\n\n");
+    const int server = ServerPid();
+    Say("  the bus started tethra-server (pid %d) for that first call\n", server);
+    ISerialPort* pA = nullptr;
+    hr = pTethra->CreatePort(1, &pA);
+    Say("  [A] CreatePort(1) -> %s\n", Result(hr));
+    if (FAILED(hr)) {
+        pTethra->Release();
+        return 1;
+    }
+    int result = 0;
     {
         Client a("A", pA);
-        Client b("B", pB);
         a.Connect();
-        b.Connect();
 
-        Say("The far end sends three lines; both clients receive each of them:\n");
+        Say("\nClient B (Python on python3-dbus, another process) opens COM1 too:\n");
+        ClientB b(client_b);
+        if (!b.WaitFor("ready")) {
+            std::fprintf(stderr, "tethra-demo: client B did not start\n");
+            pA->Release();
+            pTethra->Release();
+            return 1;
+        }
+
+        Say("\nThe far end sends three lines; both clients receive each of them:\n");
         peer.Send("hello from the far end\r\nsecond line\r\nthird line\r\n");
-        a.WaitLines(3);
-        b.WaitLines(3);
+        if (!a.WaitLines(3) || !b.WaitFor("third line"))
+            result = 1;
 
-        Say("\nEach client sends a line (A asynchronously, B synchronously):\n");
+        Say("\nEach client sends a line; the far end receives both:\n");
         Say("  [A] Send -> %s\n", Result(a.Send("A says hi\r\n", false)));
-        Say("  [B] Send -> %s\n", Result(b.Send("B says hello\r\n", true)));
+        b.Tell("send B says hello");
         const std::string got = peer.Receive(std::string("A says hi\r\nB says hello\r\n").size());
+        b.WaitFor("Send ->");
         std::size_t start = 0, end;
         while ((end = got.find('\n', start)) != std::string::npos) {
             Say("  [far end] received: %s\n", Printable(got.substr(start, end - start)).c_str());
@@ -331,45 +413,65 @@ int Run(const std::string& port_path, Peer& peer)
 
         Say("\nA changes the baud rate; B is asked first and told after:\n");
         Say("  [A] put_BaudRate(115200) -> %s\n", Result(a.Port()->put_BaudRate(115200)));
+        b.WaitFor("told: BaudRate");
 
-        Say("\nB refuses a change of the data bits, so the port keeps them:\n");
-        b.Refuse(DISPID_ISerialPort_Bits);
-        Say("  [A] put_Bits(7) -> %s\n", Result(a.Port()->put_Bits(7)));
-        BYTE bits = 0;
-        a.Port()->get_Bits(&bits);
-        Say("  [A] get_Bits -> %d\n", bits);
+        Say("\nB now refuses baud-rate changes, so A's next change fails and the port keeps "
+            "its rate:\n");
+        b.Tell("refuse BaudRate");
+        b.WaitFor("refuses changes");
+        Say("  [A] put_BaudRate(9600) -> %s\n", Result(a.Port()->put_BaudRate(9600)));
+        ULONG baud = 0;
+        a.Port()->get_BaudRate(&baud);
+        Say("  [A] get_BaudRate -> %lu\n", static_cast<unsigned long>(baud));
+        if (baud != 115200)
+            result = 1;
 
+        Say("\nB allows changes again, and A's change goes through:\n");
+        b.Tell("allow");
+        b.WaitFor("allows");
+        Say("  [A] put_BaudRate(9600) -> %s\n", Result(a.Port()->put_BaudRate(9600)));
+        b.WaitFor("told: BaudRate");
+        a.Port()->get_BaudRate(&baud);
+        Say("  [A] get_BaudRate -> %lu\n", static_cast<unsigned long>(baud));
+        if (baud != 9600)
+            result = 1;
+
+        Say("\nB releases its objects and ends; A releases its own:\n");
+        b.Tell("quit");
+        if (b.Wait() != 0)
+            result = 1;
         pA->Release();
-        pB->Release();
+        pTethra->Release();
     }
-    Say("\nBoth clients released: the port is closed.\n");
-    return 0;
+    const auto released = std::chrono::steady_clock::now();
+    Say("  COM1 is closed with the last client object. tethra-server waits 5 seconds for a\n"
+        "  new client, then ends by itself...\n");
+    if (server > 0 && platform::testing::wait_process_end(server, 15000)) {
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now() - released)
+                            .count();
+        Say("  tethra-server (pid %d) ended %.1f s after the last release (5 s without a\n"
+            "  client, then 1 s for calls still under way).\n",
+            server, static_cast<double>(ms) / 1000.0);
+    } else {
+        Say("  tethra-server did not end.\n");
+        result = 1;
+    }
+    return result;
 }
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    int result = 1;
-    if (argc == 3) {
-        DevicePeer peer(argv[2]);
-        if (!peer.ok()) {
-            std::fprintf(stderr, "tethra-demo: cannot open %s\n", argv[2]);
-        } else {
-            result = Run(argv[1], peer);
-        }
-    } else if (argc == 1) {
-        platform::testing::pty_peer pty;
-        if (!pty.ready()) {
-            std::fprintf(stderr, "tethra-demo: no pseudo-terminal\n");
-        } else {
-            PtyPeer peer(pty);
-            result = Run(pty.path(), peer);
-        }
-    } else {
-        std::fprintf(stderr, "usage: tethra-demo [PORT PEER]\n");
+    if (argc < 4) {
+        std::fprintf(stderr, "usage: tethra-demo PORT PEER CLIENT_B...\n");
+        return 2;
     }
-    CoUninitialize();
-    return result;
+    DevicePeer peer(argv[2]);
+    if (!peer.ok()) {
+        std::fprintf(stderr, "tethra-demo: cannot open %s\n", argv[2]);
+        return 1;
+    }
+    return Run(argv[1], peer, std::vector<std::string>(argv + 3, argv + argc));
 }

@@ -77,6 +77,8 @@
 //                              nobody owns "Ostra.Tethra" and the bus cannot start it
 //   CO_E_SERVER_EXEC_FAILURE   no bus, or the bus failed to start the server
 //   E_NOINTERFACE, ...         the server's answer
+// A request that reaches a server while it lets the name go (CO_E_SERVER_STOPPING) is
+// sent again, so it is served by the next server.
 // *ppv is null on every failure.
 HRESULT CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContext,
                          REFIID riid, LPVOID* ppv);

@@ -29,10 +29,19 @@ HRESULT CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContex
     char szIid[GUID_STRING_CHARS];
     StringFromGUID2(riid, szIid, GUID_STRING_CHARS);
     QDBusMessage reply;
-    hr = pBus->call(QLatin1String(platform::rpc::kServiceName),
-                    QLatin1String(platform::rpc::kClassObjectPath),
-                    QLatin1String(platform::rpc::kIClassFactory), QStringLiteral("CreateInstance"),
-                    {QVariant(QString::fromLatin1(szIid))}, &reply);
+    // A server that is letting the name go answers a request that reached it just before
+    // with CO_E_SERVER_STOPPING, so asking again reaches (or makes the bus start) the next
+    // server; a few tries cover the moment until the bus has seen the name go.
+    constexpr int kStoppingTries = 100;
+    for (int nTry = 0; nTry < kStoppingTries; ++nTry) {
+        hr = pBus->call(QLatin1String(platform::rpc::kServiceName),
+                        QLatin1String(platform::rpc::kClassObjectPath),
+                        QLatin1String(platform::rpc::kIClassFactory),
+                        QStringLiteral("CreateInstance"), {QVariant(QString::fromLatin1(szIid))},
+                        &reply);
+        if (hr != CO_E_SERVER_STOPPING)
+            break;
+    }
     if (FAILED(hr)) {
         // Nobody owns the name and the bus knows no server to start for it.
         const QString error = reply.errorName();

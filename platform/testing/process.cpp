@@ -1,0 +1,190 @@
+#include "platform/testing/process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace platform::testing {
+namespace {
+
+int spawn(const std::vector<std::string>& argv, int out_fd, int in_fd = -1,
+          bool quiet = false)
+{
+    if (argv.empty())
+        return -1;
+    std::vector<char*> args;
+    for (const std::string& arg : argv)
+        args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (out_fd >= 0)
+            dup2(out_fd, STDOUT_FILENO);
+        if (in_fd >= 0)
+            dup2(in_fd, STDIN_FILENO);
+        if (quiet) {
+            const int null_fd = open("/dev/null", O_WRONLY);
+            dup2(null_fd, STDERR_FILENO);
+        }
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+int exit_code(int status)
+{
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int reap(int pid)
+{
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0)
+        if (errno != EINTR)
+            return -1;
+    return exit_code(status);
+}
+
+}  // namespace
+
+int run_program(const std::vector<std::string>& argv)
+{
+    const int pid = spawn(argv, -1);
+    return pid < 0 ? -1 : reap(pid);
+}
+
+int run_program(const std::vector<std::string>& argv, std::string* output)
+{
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return -1;
+    const int pid = spawn(argv, fds[1], -1, true);
+    close(fds[1]);
+    char buffer[4096];
+    ssize_t n = 0;
+    while ((n = read(fds[0], buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR))
+        if (n > 0 && output)
+            output->append(buffer, static_cast<size_t>(n));
+    close(fds[0]);
+    return pid < 0 ? -1 : reap(pid);
+}
+
+bool wait_process_end(int pid, DWORD timeout_ms)
+{
+    const int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    if (fd < 0)
+        return errno == ESRCH;
+    pollfd p{fd, POLLIN, 0};
+    int ready = 0;
+    while ((ready = poll(&p, 1, static_cast<int>(timeout_ms))) < 0 && errno == EINTR) {
+    }
+    close(fd);
+    return ready > 0;
+}
+
+bool process_exists(int pid)
+{
+    return pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM);
+}
+
+void kill_process(int pid)
+{
+    if (pid <= 0)
+        return;
+    ::kill(pid, SIGKILL);
+    waitpid(pid, nullptr, WNOHANG);
+}
+
+void set_environment(const char* name, const char* value)
+{
+    if (value)
+        setenv(name, value, 1);
+    else
+        unsetenv(name);
+}
+
+child::child(const std::vector<std::string>& argv, bool capture_output)
+{
+    int fds[2] = {-1, -1};
+    int in_fds[2] = {-1, -1};
+    if (capture_output && pipe2(fds, O_CLOEXEC) != 0)
+        return;
+    if (capture_output && pipe2(in_fds, O_CLOEXEC) != 0) {
+        close(fds[0]);
+        close(fds[1]);
+        return;
+    }
+    pid_ = spawn(argv, fds[1], in_fds[0]);
+    if (capture_output) {
+        close(fds[1]);
+        close(in_fds[0]);
+        out_ = fds[0];
+        in_ = in_fds[1];
+    }
+}
+
+bool child::write_line(const std::string& text)
+{
+    const std::string line = text + "\n";
+    size_t done = 0;
+    while (in_ >= 0 && done < line.size()) {
+        const ssize_t n = write(in_, line.data() + done, line.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return in_ >= 0;
+}
+
+child::~child()
+{
+    kill();
+    if (out_ >= 0)
+        close(out_);
+    if (in_ >= 0)
+        close(in_);
+}
+
+std::string child::read_line()
+{
+    std::string line;
+    char c = 0;
+    ssize_t n = 0;
+    while (out_ >= 0 && ((n = read(out_, &c, 1)) == 1 || (n < 0 && errno == EINTR))) {
+        if (n != 1)
+            continue;
+        if (c == '\n')
+            break;
+        line += c;
+    }
+    return line;
+}
+
+int child::wait(DWORD timeout_ms)
+{
+    if (pid_ <= 0 || !wait_process_end(pid_, timeout_ms))
+        return -1;
+    const int code = reap(pid_);
+    pid_ = -1;
+    return code;
+}
+
+void child::kill()
+{
+    if (pid_ <= 0)
+        return;
+    ::kill(pid_, SIGKILL);
+    reap(pid_);
+    pid_ = -1;
+}
+
+}  // namespace platform::testing

@@ -1,0 +1,322 @@
+// The server executable: registration into a registry store of the tests' own, and its
+// lifetime when a private bus starts it for clients.
+#include "idl/tethra.h"
+#include "platform/registry/registry.h"
+#include "platform/rpc/client/client.h"
+#include "platform/rpc/testing/bus_fixture.h"
+#include "platform/testing/process.h"
+#include "platform/testing/testing.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+namespace {
+
+namespace fs = std::filesystem;
+using platform::testing::run_program;
+using std::chrono::steady_clock;
+
+std::string Braced(REFGUID guid)
+{
+    char sz[GUID_STRING_CHARS];
+    StringFromGUID2(guid, sz, GUID_STRING_CHARS);
+    return sz;
+}
+
+bool KeyExists(const std::string& path)
+{
+    HKEY hKey = nullptr;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &hKey) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(hKey);
+    return true;
+}
+
+// The string value, or "<missing>".
+std::string Value(const std::string& path, const char* szName = nullptr)
+{
+    HKEY hKey = nullptr;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &hKey) != ERROR_SUCCESS)
+        return "<missing>";
+    char szData[1024] = {};
+    DWORD cbData = sizeof szData;
+    DWORD dwType = 0;
+    const LONG lResult = RegQueryValueExA(hKey, szName, nullptr, &dwType,
+                                          reinterpret_cast<BYTE*>(szData), &cbData);
+    RegCloseKey(hKey);
+    return lResult == ERROR_SUCCESS && dwType == REG_SZ ? szData : "<missing>";
+}
+
+std::string ReadFile(const fs::path& file)
+{
+    std::ifstream in(file);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// A registry store and a data home of the test's own; the server executable registers
+// into them.
+class Registration : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_registry.ready());
+        m_dataHome = fs::path(m_registry.file()).parent_path() / "data";
+        platform::testing::set_environment("XDG_DATA_HOME", m_dataHome.c_str());
+    }
+    void TearDown() override { platform::testing::set_environment("XDG_DATA_HOME", nullptr); }
+
+    fs::path ServiceFile() const { return m_dataHome / "dbus-1/services/Ostra.Tethra.service"; }
+
+    // Every key and value the registration writes, checked one by one.
+    void ExpectRegistered(const std::string& strServer)
+    {
+        const std::string appid = Braced(APPID_Tethra);
+        const std::string clsid = Braced(CLSID_Tethra);
+        const std::string libid = Braced(LIBID_TETHRALIBRARYLib);
+        EXPECT_EQ(Value("AppID\\" + appid), "TethraLibrary");
+        EXPECT_EQ(Value("AppID\\Tethra.EXE"), "<missing>");
+        EXPECT_EQ(Value("AppID\\Tethra.EXE", "AppID"), appid);
+        EXPECT_EQ(Value("Ostra.Tethra.1"), "Tethra Object");
+        EXPECT_EQ(Value("Ostra.Tethra.1\\CLSID"), clsid);
+        EXPECT_EQ(Value("Ostra.Tethra"), "Tethra Object");
+        EXPECT_EQ(Value("Ostra.Tethra\\CLSID"), clsid);
+        EXPECT_EQ(Value("Ostra.Tethra\\CurVer"), "Ostra.Tethra.1");
+        const std::string key = "CLSID\\" + clsid;
+        EXPECT_EQ(Value(key), "Tethra Object");
+        EXPECT_EQ(Value(key, "AppID"), appid);
+        EXPECT_EQ(Value(key + "\\ProgID"), "Ostra.Tethra.1");
+        EXPECT_EQ(Value(key + "\\VersionIndependentProgID"), "Ostra.Tethra");
+        EXPECT_TRUE(KeyExists(key + "\\Programmable"));
+        EXPECT_EQ(Value(key + "\\Programmable"), "<missing>");
+        EXPECT_EQ(Value(key + "\\LocalServer32"), strServer);
+        EXPECT_EQ(Value(key + "\\TypeLib"), libid);
+        // Nothing for the classes without a class object.
+        EXPECT_FALSE(KeyExists("CLSID\\" + Braced(CLSID_SerialPort)));
+        EXPECT_FALSE(KeyExists("CLSID\\" + Braced(CLSID_SerialPortManager)));
+        // The type library and its interfaces.
+        EXPECT_EQ(Value("TypeLib\\" + libid + "\\1.0"), "TethraLibrary 1.0 Type Library");
+        EXPECT_EQ(Value("TypeLib\\" + libid + "\\1.0\\409\\win64"), strServer);
+        EXPECT_EQ(Value("Interface\\" + Braced(IID_ITethra)), "ITethra");
+        EXPECT_EQ(Value("Interface\\" + Braced(IID_ISerialPort)), "ISerialPort");
+        EXPECT_EQ(Value("Interface\\" + Braced(DIID__ISerialPortEvents)), "_ISerialPortEvents");
+        EXPECT_EQ(Value("Interface\\" + Braced(IID_ISerialPort) + "\\TypeLib"), libid);
+        EXPECT_EQ(ReadFile(ServiceFile()),
+                  "[D-BUS Service]\nName=Ostra.Tethra\nExec=" + strServer + " -Embedding\n");
+    }
+
+    platform::testing::temp_registry m_registry;
+    fs::path m_dataHome;
+};
+
+TEST_F(Registration, EachRegistrationLineWritesTheClassTypeLibraryAndActivationFile)
+{
+    const std::string strServer = fs::canonical(TETHRA_SERVER).string();
+    for (const char* szLine : {"-RegServer", "/regserver", "-Debug -RegServer"}) {
+        SCOPED_TRACE(szLine);
+        ASSERT_EQ(run_program({TETHRA_SERVER, szLine}), 0);
+        ExpectRegistered(strServer);
+        ASSERT_EQ(run_program({TETHRA_SERVER, "-UnregServer"}), 0);
+    }
+}
+
+TEST_F(Registration, ClassKeyIsWrittenAfreshAndAQuotedPathSurvives)
+{
+    // A stale subkey of the class key goes: the key is deleted before it is written.
+    HKEY hKey = nullptr;
+    const std::string stale = "CLSID\\" + Braced(CLSID_Tethra) + "\\Stale";
+    ASSERT_EQ(RegCreateKeyExA(HKEY_CLASSES_ROOT, stale.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
+                              &hKey, nullptr),
+              ERROR_SUCCESS);
+    RegCloseKey(hKey);
+    // A path with a quote and a space stands in the keys and the Exec line as it is.
+    const fs::path dir = fs::path(m_registry.file()).parent_path() / "it's here";
+    fs::create_directories(dir);
+    const fs::path copy = dir / "tethra-server";
+    fs::copy_file(TETHRA_SERVER, copy);
+    ASSERT_EQ(run_program({copy.string(), "-RegServer"}), 0);
+    EXPECT_FALSE(KeyExists(stale));
+    EXPECT_EQ(Value("CLSID\\" + Braced(CLSID_Tethra) + "\\LocalServer32"), copy.string());
+    // The bus splits the Exec line as a shell would.
+    std::string strWord = "'";
+    for (const char c : copy.string())
+        strWord += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    EXPECT_NE(ReadFile(ServiceFile()).find("Exec=" + strWord + "' -Embedding\n"), std::string::npos)
+        << ReadFile(ServiceFile());
+}
+
+TEST_F(Registration, UnregServerRemovesItsKeysAndKeepsAppIdAndClsid)
+{
+    // Keys of another program under the kept roots stay.
+    for (const char* szOther : {"AppID\\{OTHER}", "CLSID\\{OTHER}\\LocalServer32"}) {
+        HKEY hKey = nullptr;
+        ASSERT_EQ(RegCreateKeyExA(HKEY_CLASSES_ROOT, szOther, 0, nullptr, 0, KEY_WRITE, nullptr,
+                                  &hKey, nullptr),
+                  ERROR_SUCCESS);
+        RegCloseKey(hKey);
+    }
+    ASSERT_EQ(run_program({TETHRA_SERVER, "-RegServer"}), 0);
+    ASSERT_EQ(run_program({TETHRA_SERVER, "/UnregServer"}), 0);
+    for (const std::string& gone :
+         {"AppID\\" + Braced(APPID_Tethra), std::string("AppID\\Tethra.EXE"),
+          std::string("Ostra.Tethra.1"), std::string("Ostra.Tethra"), "CLSID\\" + Braced(CLSID_Tethra),
+          "TypeLib\\" + Braced(LIBID_TETHRALIBRARYLib), "Interface\\" + Braced(IID_ITethra),
+          "Interface\\" + Braced(IID_ISerialPort)})
+        EXPECT_FALSE(KeyExists(gone)) << gone;
+    for (const char* szKept : {"AppID", "CLSID", "AppID\\{OTHER}", "CLSID\\{OTHER}\\LocalServer32"})
+        EXPECT_TRUE(KeyExists(szKept)) << szKept;
+    EXPECT_FALSE(fs::exists(ServiceFile()));
+    // Unregistering what is not registered is no failure.
+    EXPECT_EQ(run_program({TETHRA_SERVER, "-UnregServer"}), 0);
+}
+
+// A registered server, a private bus that can start it, and the test process as client.
+class Lifetime : public Registration {
+protected:
+    void SetUp() override
+    {
+#if defined(__SANITIZE_THREAD__)
+        // Qt and GLib, which the server and the clients run on, are not built for
+        // ThreadSanitizer, whose reports would then be about their unseen synchronisation.
+        GTEST_SKIP() << "the bus processes run on Qt, which ThreadSanitizer cannot see into";
+#endif
+        Registration::SetUp();
+        ASSERT_EQ(run_program({TETHRA_SERVER, "-RegServer"}), 0);
+        // The bus daemon is started now, so the server it starts inherits the registry
+        // store and the data home.
+        m_bus = std::make_unique<platform::rpc::testing::private_bus>();
+        ASSERT_TRUE(m_bus->ready());
+        fs::copy_file(ServiceFile(), fs::path(m_bus->service_dir()) / "Ostra.Tethra.service");
+    }
+    void TearDown() override
+    {
+        // Every server this test started goes with it.
+        for (const int pid : m_servers)
+            platform::testing::kill_process(pid);
+        m_bus.reset();
+        Registration::TearDown();
+    }
+
+    // The process that owns "Ostra.Tethra" now, or -1.
+    int NameOwnerPid()
+    {
+        std::string output;
+        if (run_program({"/usr/bin/busctl", "--address=" + m_bus->address(), "call",
+                         "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                         "GetConnectionUnixProcessID", "s", "Ostra.Tethra"},
+                        &output) != 0)
+            return -1;
+        int pid = -1;
+        std::sscanf(output.c_str(), "u %d", &pid);
+        if (pid > 0)
+            m_servers.push_back(pid);
+        return pid;
+    }
+
+    ITethra* Create()
+    {
+        CLSID clsid = CLSID_NULL;
+        EXPECT_EQ(CLSIDFromProgID("Ostra.Tethra", &clsid), S_OK);
+        ITethra* pTethra = nullptr;
+        EXPECT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_ITethra,
+                                   reinterpret_cast<void**>(&pTethra)),
+                  S_OK);
+        return pTethra;
+    }
+
+    // Milliseconds from start until the process pid ends (at most limit_ms), or -1.
+    static long long MillisecondsUntilEnd(int pid, steady_clock::time_point start, DWORD limit_ms)
+    {
+        if (!platform::testing::wait_process_end(pid, limit_ms))
+            return -1;
+        return std::chrono::duration_cast<std::chrono::milliseconds>(steady_clock::now() - start)
+            .count();
+    }
+
+    std::unique_ptr<platform::rpc::testing::private_bus> m_bus;
+    std::vector<int> m_servers;
+};
+
+// The server ends when its quiet period (5 s) and its drain (1 s) have passed.
+constexpr long long kEarliestEndMs = 5000;
+constexpr long long kLatestEndMs = 8000;
+
+TEST_F(Lifetime, FirstCallStartsTheServerAndItEndsFiveSecondsAfterTheLastRelease)
+{
+    platform::testing::pty_peer peer;
+    ASSERT_TRUE(peer.ready());
+    ASSERT_EQ(m_registry.map_port(peer.path(), 1), ERROR_SUCCESS);
+    ASSERT_EQ(NameOwnerPid(), -1);
+
+    ITethra* pTethra = Create();
+    ASSERT_NE(pTethra, nullptr);
+    const int pid = NameOwnerPid();
+    ASSERT_GT(pid, 0);
+    ISerialPort* pPort = nullptr;
+    ASSERT_EQ(pTethra->CreatePort(1, &pPort), S_OK);
+    pTethra->Release();
+    pPort->Release();
+    const auto released = steady_clock::now();
+
+    const long long ms = MillisecondsUntilEnd(pid, released, kLatestEndMs + 2000);
+    std::printf("server ended %lld ms after the last release\n", ms);
+    EXPECT_GE(ms, kEarliestEndMs - 500);
+    EXPECT_LE(ms, kLatestEndMs);
+    EXPECT_TRUE(peer.wait_closed(1000));
+}
+
+TEST_F(Lifetime, CreationWithinTheQuietPeriodKeepsTheSameServer)
+{
+    ITethra* pTethra = Create();
+    ASSERT_NE(pTethra, nullptr);
+    const int pid = NameOwnerPid();
+    ASSERT_GT(pid, 0);
+    pTethra->Release();
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+
+    pTethra = Create();
+    ASSERT_NE(pTethra, nullptr);
+    EXPECT_EQ(NameOwnerPid(), pid);
+    // Past the first release's quiet period, still held: still running.
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    EXPECT_TRUE(platform::testing::process_exists(pid));
+    EXPECT_EQ(NameOwnerPid(), pid);
+    pTethra->Release();
+    EXPECT_GT(MillisecondsUntilEnd(pid, steady_clock::now(), kLatestEndMs + 2000), 0);
+}
+
+TEST_F(Lifetime, AClientKilledWhileHoldingTheLastReferenceLetsTheServerEnd)
+{
+    platform::testing::child client({HOLDING_CLIENT}, true);
+    ASSERT_EQ(client.read_line(), "holding");
+    const int pid = NameOwnerPid();
+    ASSERT_GT(pid, 0);
+    client.kill();
+    const long long ms = MillisecondsUntilEnd(pid, steady_clock::now(), kLatestEndMs + 2000);
+    std::printf("server ended %lld ms after its client was killed\n", ms);
+    EXPECT_GE(ms, kEarliestEndMs - 500);
+    EXPECT_LE(ms, kLatestEndMs);
+}
+
+TEST_F(Lifetime, AServerStartedByHandWithRegServerDebugServesAndNeverEndsUnused)
+{
+    platform::testing::child server({TETHRA_SERVER, "-RegServer", "-Debug"});
+    // Unused, it outlives a quiet period: the monitor waits for a first release.
+    EXPECT_EQ(server.wait(kEarliestEndMs + 1000), -1);
+    EXPECT_EQ(NameOwnerPid(), server.pid());
+    ITethra* pTethra = Create();
+    ASSERT_NE(pTethra, nullptr);
+    pTethra->Release();
+    EXPECT_EQ(server.wait(kLatestEndMs + 2000), 0);
+}
+
+}  // namespace
