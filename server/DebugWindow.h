@@ -2,10 +2,10 @@
 //
 // The host constructs the debug window object at start-up whether or not the window is
 // shown (it reads its stored settings), creates the window only with "-Debug", and at the
-// end destroys the window, then the object. The diagnostics library provides
-// CreateDebugWindowObject; a server built without it links NoDebugWindow.cpp, whose
-// answer is "no object", and then runs without a window, as it does when the window
-// cannot be created (no display).
+// end destroys the window, then the object. The diagnostics library is to provide
+// CreateDebugWindowObject; until it does, the server links NoDebugWindow.cpp, whose
+// answer is "no object", and runs without a window, as it does when the window cannot
+// be created (no display).
 #pragma once
 
 #include "platform/base/types.h"

@@ -1,4 +1,4 @@
-// The debug window of a server built without the diagnostics library: none.
+// The debug window of a server not yet wired to the diagnostics library: none.
 #include "server/DebugWindow.h"
 
 IServerDebugWindow* CreateDebugWindowObject(HANDLE)
