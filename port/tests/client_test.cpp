@@ -43,15 +43,6 @@ bool Heard(TestSink& sink, DISPID dispid, LONG code)
     });
 }
 
-std::string Received(TestSink& sink)
-{
-    std::string bytes;
-    for (const SinkCall& call : sink.calls())
-        if (call.dispid == 1)
-            bytes += call.bytes;
-    return bytes;
-}
-
 TEST_F(SimPortTest, ConnectionPointsForwardEachClientsOneSinkToTheSharedPort)
 {
     Ptr<ISerialPort> a(Open());

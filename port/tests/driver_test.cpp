@@ -47,15 +47,6 @@ protected:
     LONG lock_count_ = 0;
 };
 
-std::string Received(TestSink& sink)
-{
-    std::string bytes;
-    for (const SinkCall& call : sink.calls())
-        if (call.dispid == 1)
-            bytes += call.bytes;
-    return bytes;
-}
-
 std::string Pattern(std::size_t size, unsigned seed)
 {
     std::string bytes(size, '\0');
