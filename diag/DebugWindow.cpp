@@ -2,6 +2,7 @@
 
 #include "diag/LogSettingsDlg.h"
 #include "platform/sync/sync.h"
+#include "platform/ui/event_loop.h"
 #include "trace/trace.h"
 
 #include <QAction>
@@ -70,16 +71,6 @@ const menu_item kCategoryItems[] = {
     {32778, "Tethra"}, {32779, "Interface Objects"}, {32780, "Serial Port Objects"},
     {32781, "Queues"}};
 
-bool have_display()
-{
-    for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) {
-        const char* value = std::getenv(name);
-        if (value && *value)
-            return true;
-    }
-    return false;
-}
-
 }  // namespace
 
 CDebugWindow::CDebugWindow(HANDLE hShutdownEvent) : m_hShutdownEvent(hShutdownEvent)
@@ -116,6 +107,16 @@ CDebugWindow::CDebugWindow(HANDLE hShutdownEvent) : m_hShutdownEvent(hShutdownEv
 
 CDebugWindow::~CDebugWindow()
 {
+    Destroy();
+    m_LogFile.Close();
+    if (m_hKey)
+        RegCloseKey(m_hKey);
+    if (g_pDebugWindow == this)
+        g_pDebugWindow = nullptr;
+}
+
+void CDebugWindow::Destroy()
+{
     if (m_pFrame) {
         if (!m_bClosed)
             g_hDebugWnd.store(nullptr);
@@ -129,13 +130,8 @@ CDebugWindow::~CDebugWindow()
         while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE))
             DispatchMessageA(&msg);
         DestroyWindow(m_hWnd);
+        m_hWnd = nullptr;
     }
-    m_LogFile.Close();
-    if (m_hKey)
-        RegCloseKey(m_hKey);
-    delete m_pOwnApp;
-    if (g_pDebugWindow == this)
-        g_pDebugWindow = nullptr;
 }
 
 std::string CDebugWindow::GetDefaultLogFileName()
@@ -184,18 +180,17 @@ BOOL CDebugWindow::Create()
 {
     if (m_pFrame || m_hWnd)
         return FALSE;
-    if (!QCoreApplication::instance()) {
-        if (!have_display()) {
-            std::fputs("tethra: no display (DISPLAY and WAYLAND_DISPLAY are not set); "
-                       "running without the debug window\n",
-                       stderr);
-            return FALSE;
-        }
-        static int argc = 1;
-        static char name[] = "tethra-server";
-        static char* argv[] = {name, nullptr};
-        m_pOwnApp = new QApplication(argc, argv);
-    } else if (!qobject_cast<QApplication*>(QCoreApplication::instance())) {
+    // Without a display the application object is a core one, or none: one line says
+    // why there is no window.
+    if (!platform::IsDisplayNamed()) {
+        std::fputs("tethra: no display (DISPLAY and WAYLAND_DISPLAY are not set); "
+                   "running without the debug window\n",
+                   stderr);
+        return FALSE;
+    }
+    if (!QCoreApplication::instance())
+        platform::StartApplication(TRUE);
+    if (!qobject_cast<QApplication*>(QCoreApplication::instance())) {
         std::fputs("tethra: the process has no GUI application; running without the debug "
                    "window\n",
                    stderr);
@@ -421,44 +416,6 @@ void CDebugWindow::OnSize()
     const int width = m_hListView->viewport()->width() - m_hListView->columnWidth(0);
     if (width > 0)
         m_hListView->setColumnWidth(1, width);
-}
-
-BOOL CDebugWindow::DispatchPostedMessages(int* pnExitCode)
-{
-    MSG msg{};
-    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        if (msg.message == WM_QUIT) {
-            *pnExitCode = static_cast<int>(msg.wParam);
-            return FALSE;
-        }
-        DispatchMessageA(&msg);
-    }
-    return TRUE;
-}
-
-int CDebugWindow::RunMessageLoop()
-{
-    MSG msg{};
-    if (!qobject_cast<QApplication*>(QCoreApplication::instance())) {
-        while (GetMessageA(&msg, nullptr, 0, 0) > 0)
-            DispatchMessageA(&msg);
-        return static_cast<int>(msg.wParam);
-    }
-    // Each wake-up queues one drain on this thread; the drain takes every message, so the
-    // next post wakes it again.
-    platform::set_queue_wakeup([] {
-        QMetaObject::invokeMethod(
-            qApp,
-            [] {
-                int code = 0;
-                if (!DispatchPostedMessages(&code))
-                    QCoreApplication::exit(code);
-            },
-            Qt::QueuedConnection);
-    });
-    const int code = QCoreApplication::exec();
-    platform::set_queue_wakeup({});
-    return code;
 }
 
 void CDebugWindow::Close()

@@ -11,17 +11,22 @@
 //
 // Trace records reach the window as WM_DEBUG_MESSAGE posted to m_hWnd, a message-only
 // window of the main thread: the posting thread never waits. They are handled when the
-// main thread's message loop dispatches them: RunMessageLoop is that loop, Qt's event
-// loop serving both the window and the thread's posted messages. A server entry point:
+// main thread's message loop dispatches them. That loop is the process's one loop,
+// platform::RunMessageLoop on the application object of platform::StartApplication
+// (platform/ui/event_loop.h): Qt's event loop, serving both the window and the thread's
+// posted messages. A server entry point:
 //
+//     platform::StartApplication(bDebug);         // the one application object
 //     CDebugWindow debugWindow(hShutdownEvent);   // every run: loads the settings
 //     if (bDebug)
 //         debugWindow.Create();                   // before the class objects are resumed
 //     ... register and resume the class objects ...
-//     int code = debugWindow.RunMessageLoop();    // until WM_QUIT
+//     platform::RunMessageLoop();                 // until WM_QUIT
+//     debugWindow.Destroy();
 //
-// Create comes before the bus runtime starts, so that the runtime finds the Qt
-// application object and serves the bus from a thread of its own.
+// The application object comes before the bus runtime starts, so that the runtime finds
+// it and serves the bus from a thread of its own. The server reaches this class through
+// CreateDebugWindowObject (server/DebugWindow.h, ServerDebugWindow.cpp).
 //
 // Settings: the key SOFTWARE\Ostra\Tethra under HKEY_LOCAL_MACHINE of the registry
 // store. The store itself decides where that is: a server that may write the
@@ -57,7 +62,6 @@ class CTraceMessage;
 class QMainWindow;
 class QTreeWidget;
 class QAction;
-class QApplication;
 namespace diag_detail {
 class DebugFrame;
 }
@@ -82,35 +86,25 @@ public:
     // "MaxLogSize", repairing them as documented above. hShutdownEvent is pulsed when
     // the window is closed; it stays the caller's.
     explicit CDebugWindow(HANDLE hShutdownEvent);
-    // Destroys the window if it is still there, dispatches the records still queued for
-    // it, closes the log file and the key, and ends the Qt application object that Create
-    // made: destroy it after the bus runtime has stopped.
+    // Destroy(), then closes the log file and the key.
     ~CDebugWindow();
     CDebugWindow(const CDebugWindow&) = delete;
     CDebugWindow& operator=(const CDebugWindow&) = delete;
 
     // Creates the window, titled "Tethra Debug Window", and shows it minimised; call it
-    // once, on the main thread. Makes the Qt application object when the process has
-    // none. FALSE when there is no display (neither DISPLAY nor WAYLAND_DISPLAY nor
-    // QT_QPA_PLATFORM is set; said once on stderr), when the process already has a
-    // non-GUI Qt application object, or when the window cannot be made: the server then
-    // runs on without a window and without tracing.
+    // once, on the main thread. Uses the process's widgets application object, and makes
+    // it with platform::StartApplication when there is none yet. FALSE when there is no
+    // display (neither DISPLAY nor WAYLAND_DISPLAY nor QT_QPA_PLATFORM is set, said once
+    // on stderr), when the process's application object is not a widgets one, or when the
+    // window cannot be made: the server then runs on without a window and without
+    // tracing.
     BOOL Create();
     // As the window's close box: the window goes, the shutdown event is pulsed.
     void Close();
-
-    // The main thread's message loop, for the server's entry point: runs until WM_QUIT
-    // reaches the calling thread's queue (PostThreadMessageA or PostQuitMessage) and
-    // returns its wParam as the exit code. When Create made the window (the process has a
-    // Qt application object), the loop is Qt's event loop, which serves the window, and
-    // every message posted to the thread is dispatched from it as soon as it arrives;
-    // otherwise it is a GetMessageA/DispatchMessageA loop. Call it on the thread that
-    // constructed this object.
-    int RunMessageLoop();
-    // Dispatches every message queued for the calling thread, as the loop above does on
-    // each wake-up; FALSE, with WM_QUIT's wParam in *pnExitCode, when it took WM_QUIT
-    // (what follows it stays queued).
-    static BOOL DispatchPostedMessages(int* pnExitCode);
+    // Takes the window away without pulsing the shutdown event (the server's end):
+    // trace calls deliver nothing from here on, the records still queued for the window
+    // are dispatched (and freed), the message window goes. Harmless when there is none.
+    void Destroy();
 
     // The commands of the menu, by id (ID_LOG_SETTINGS ... ID_CATEGORY_LAST), as a click
     // on the item; a grayed item does nothing.
@@ -156,5 +150,4 @@ private:
     // The frame stays, hidden, after the window is closed: this object outlives it.
     diag_detail::DebugFrame* m_pFrame = nullptr;
     BOOL m_bClosed = FALSE;
-    QApplication* m_pOwnApp = nullptr;  // the application object Create made, if any
 };

@@ -56,6 +56,10 @@ public:
     void Init(_ServerClassEntry* pClassTable, const GUID* plibid);
     // Creates m_hShutdownEvent (auto-reset, not signalled) and the monitor thread. TRUE
     // when both exist; otherwise the server serves but never ends by itself.
+    // For tests: TETHRA_SERVER_SUSPEND_PAUSE_MS (milliseconds, at most 60000) makes the
+    // monitor wait that long between suspending the class objects (the bus name is free
+    // then) and its last check, so that a test can make requests while an ending server
+    // is still there. Unset, there is no pause.
     BOOL StartMonitor();
     // After the monitor has posted the quit message: waits for the thread and closes it.
     void WaitForMonitor();
@@ -81,6 +85,7 @@ public:
     HANDLE m_hMonitorThread = nullptr;
     _ServerClassEntry* m_pClassTable = nullptr;
     const GUID* m_plibid = nullptr;
+    DWORD m_dwSuspendPauseMs = 0;
 
 private:
     static DWORD MonitorProc(LPVOID pv);

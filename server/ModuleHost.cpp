@@ -4,6 +4,8 @@
 #include "platform/rpc/rpc.h"
 #include "platform/ui/message.h"
 
+#include <cstdlib>
+
 void CServerModule::Init(_ServerClassEntry* pClassTable, const GUID* plibid)
 {
     m_pClassTable = pClassTable;
@@ -22,6 +24,10 @@ void CServerModule::Term()
 
 BOOL CServerModule::StartMonitor()
 {
+    const char* szPause = std::getenv("TETHRA_SERVER_SUSPEND_PAUSE_MS");
+    m_dwSuspendPauseMs = szPause ? static_cast<DWORD>(std::strtoul(szPause, nullptr, 10)) : 0;
+    if (m_dwSuspendPauseMs > 60000)
+        m_dwSuspendPauseMs = 60000;
     const HANDLE hEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     if (!hEvent)
         return FALSE;
@@ -66,6 +72,8 @@ void CServerModule::MonitorShutdown()
         // No new creation request is accepted from here on; one that slipped in before
         // shows in the count or the activity flag.
         CoSuspendClassObjects();
+        if (m_dwSuspendPauseMs)
+            Sleep(m_dwSuspendPauseMs);
         if (!m_bActivity.load(std::memory_order_relaxed) && GetLockCount() == 0)
             break;
     }

@@ -67,8 +67,10 @@ int main(int argc, char* argv[])
         return ExitCodeOf(hr);
     }
 
-    // The main thread's loop is Qt's; its application object comes before the window and
-    // before the runtime, which then serves the bus on a thread of that application.
+    // The main thread's loop is Qt's; its application object, the process's only one,
+    // comes before the window and before the runtime, which then serves the bus on a
+    // thread of that application. With "-Debug" it is a widgets application when there
+    // is a display.
     platform::StartApplication(bDebug);
 
     // 5. The shutdown monitor.
@@ -84,7 +86,8 @@ int main(int argc, char* argv[])
     // is closed or it is ended from outside.
     _Module.RegisterClassObjects(CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE | REGCLS_SUSPENDED);
     CoResumeClassObjects();
-    // 9. The message loop, until the monitor posts WM_QUIT.
+    // 9. The message loop, until the monitor posts WM_QUIT: the process's one loop, which
+    // serves the window and the trace records posted to it as well.
     platform::RunMessageLoop();
     // 10. Revoke; 11. let calls still running on other threads finish.
     _Module.RevokeClassObjects();

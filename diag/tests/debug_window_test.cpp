@@ -6,6 +6,7 @@
 #include "platform/registry/registry.h"
 #include "platform/sync/sync.h"
 #include "platform/testing/testing.h"
+#include "platform/ui/event_loop.h"
 #include "platform/ui/message.h"
 #include "trace/trace.h"
 
@@ -80,15 +81,17 @@ long long get_dword(const char* name)
 }
 std::string get_string(const char* name) { return get_value(name); }
 
-// Serves the main thread's message queue from Qt's loop, the way the server's loop does.
+// Serves the main thread's message queue from Qt's loop while a test steps the loop
+// itself, as platform::RunMessageLoop serves it in the server.
 void serve_queue_from_qt()
 {
     platform::set_queue_wakeup([] {
         QMetaObject::invokeMethod(
             qApp,
             [] {
-                int code = 0;
-                CDebugWindow::DispatchPostedMessages(&code);
+                MSG msg;
+                while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE))
+                    DispatchMessageA(&msg);
             },
             Qt::QueuedConnection);
     });
@@ -126,6 +129,7 @@ protected:
     {
         platform::set_queue_wakeup({});
         window_.reset();
+        platform::EndApplication();
         CloseHandle(shutdown_);
     }
 
@@ -511,20 +515,13 @@ TEST_F(DebugWindowTest, SettingsDialogStoresItsChoice)
     EXPECT_TRUE(item(ID_LOG_START)->isEnabled());
 }
 
-// The server's loop: Qt's loop with the window, a plain one without; both serve the
-// posted messages and end with WM_QUIT's code.
-TEST_F(DebugWindowTest, MessageLoopEndsWithTheQuitMessage)
+// The window lives on the server's one loop: platform::RunMessageLoop alone serves the
+// records posted from another thread and ends with WM_QUIT's code; Destroy then takes
+// the window away without pulsing the shutdown event.
+TEST_F(DebugWindowTest, ServersMessageLoopServesTheWindow)
 {
-    {
-        CDebugWindow plain(shutdown_);
-        const DWORD main_thread = GetCurrentThreadId();
-        MSG msg;
-        PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);  // the thread's queue
-        std::thread([main_thread] { PostThreadMessageA(main_thread, WM_QUIT, 4, 0); }).join();
-        EXPECT_EQ(plain.RunMessageLoop(), 4);
-    }
     set_dword("TraceLevel", 2);
-    // No test drain here: the loop alone serves the queue.
+    ASSERT_TRUE(platform::StartApplication(TRUE));
     window_ = std::make_unique<CDebugWindow>(shutdown_);
     ASSERT_TRUE(window_->Create());
     const DWORD main_thread = GetCurrentThreadId();
@@ -532,12 +529,19 @@ TEST_F(DebugWindowTest, MessageLoopEndsWithTheQuitMessage)
         TraceAlways("from another thread\n");
         PostThreadMessageA(main_thread, WM_QUIT, 7, 0);
     });
-    EXPECT_EQ(window_->RunMessageLoop(), 7);
+    EXPECT_EQ(platform::RunMessageLoop(), 7);
     sender.join();
     EXPECT_EQ(rows().join('|').toStdString(), "from another thread|atlTraceLevel = 0x2");
+    TraceAlways("queued after the loop\n");
+    window_->Destroy();
+    EXPECT_FALSE(window_->IsCreated());
+    EXPECT_EQ(g_hDebugWnd.load(), nullptr);
+    EXPECT_EQ(WaitForSingleObject(shutdown_, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    window_->Destroy();  // twice: harmless
 }
 
-// Without a display, Create says so once and the server goes on without a window.
+// Without a display, Create says so once and the server goes on without a window: with
+// no application object, and with the core one the server makes when there is no display.
 TEST(DebugWindowNoDisplay, CreateFailsCleanly)
 {
     if (QCoreApplication::instance())
@@ -564,6 +568,18 @@ TEST(DebugWindowNoDisplay, CreateFailsCleanly)
         EXPECT_EQ(QCoreApplication::instance(), nullptr);
         atlTraceCat = 0;
     }
+    EXPECT_FALSE(platform::StartApplication(TRUE));
+    ASSERT_NE(QCoreApplication::instance(), nullptr);
+    {
+        CDebugWindow window(shutdown);
+        ::testing::internal::CaptureStderr();
+        EXPECT_FALSE(window.Create());
+        const std::string said = ::testing::internal::GetCapturedStderr();
+        EXPECT_NE(said.find("no display"), std::string::npos) << said;
+        EXPECT_EQ(said.find('\n'), said.size() - 1) << "one line";
+        EXPECT_EQ(g_hDebugWnd.load(), nullptr);
+    }
+    platform::EndApplication();
     CloseHandle(shutdown);
     for (std::size_t i = 0; i < saved.size(); ++i)
         if (!saved[i].empty())

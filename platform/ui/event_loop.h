@@ -12,7 +12,14 @@
 
 #include "platform/base/types.h"
 
+#include <functional>
+#include <string>
+
 namespace platform {
+
+// Whether the environment names a display: DISPLAY, WAYLAND_DISPLAY or QT_QPA_PLATFORM
+// set and not empty.
+BOOL IsDisplayNamed();
 
 // Makes the application object on the calling thread, which becomes the thread the loop
 // runs on. With bWindows TRUE it is a widgets application when the environment names a
@@ -30,7 +37,14 @@ BOOL StartApplication(BOOL bWindows);
 int RunMessageLoop();
 
 // Destroys the application object made by StartApplication (call it last, after every
-// user of Qt in the process has stopped).
+// user of Qt in the process has stopped). Stops WatchInputLines.
 void EndApplication();
+
+// Hands each line that arrives on the process's standard input (without its newline) to
+// onLine, on the application's thread, from its event loop; nothing is read while no
+// line is waiting, and the end of the input ends the watch. A line longer than 4096
+// characters is handed over in pieces. An empty function stops the watch; do not call
+// this from onLine. FALSE when there is no application object.
+BOOL WatchInputLines(std::function<void(const std::string&)> onLine);
 
 }  // namespace platform

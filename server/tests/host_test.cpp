@@ -6,6 +6,7 @@
 #include "platform/rpc/testing/bus_fixture.h"
 #include "platform/testing/process.h"
 #include "platform/testing/testing.h"
+#include "trace/trace.h"
 
 #include <gtest/gtest.h>
 
@@ -317,6 +318,250 @@ TEST_F(Lifetime, AServerStartedByHandWithRegServerDebugServesAndNeverEndsUnused)
     ASSERT_NE(pTethra, nullptr);
     pTethra->Release();
     EXPECT_EQ(server.wait(kLatestEndMs + 2000), 0);
+}
+
+// ---- the debug window of a running server ----------------------------------------------
+
+// Sets an environment variable for the test's children and restores it afterwards.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment(const char* szName, const char* szValue) : m_name(szName)
+    {
+        const char* szOld = std::getenv(szName);
+        m_bHad = szOld != nullptr;
+        if (szOld)
+            m_old = szOld;
+        platform::testing::set_environment(szName, szValue);
+    }
+    ~ScopedEnvironment() { platform::testing::set_environment(m_name.c_str(), m_bHad ? m_old.c_str() : nullptr); }
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+private:
+    std::string m_name;
+    std::string m_old;
+    bool m_bHad = false;
+};
+
+// A server started by hand with "-Debug" on Qt's offscreen platform, its window answering
+// commands on its standard input (see diag/ServerDebugWindow.cpp).
+class DebugWindow : public Lifetime {
+protected:
+    void SetUp() override
+    {
+        Lifetime::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
+        m_logFile = fs::path(m_registry.file()).parent_path() / "server.log";
+    }
+
+    void SetDword(const char* szName, DWORD dwValue)
+    {
+        HKEY hKey = nullptr;
+        ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Ostra\\Tethra", 0, nullptr, 0,
+                                  KEY_ALL_ACCESS, nullptr, &hKey, nullptr),
+                  ERROR_SUCCESS);
+        RegSetValueExA(hKey, szName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dwValue),
+                       sizeof dwValue);
+        if (std::string(szName) == "LoggingState") {
+            const std::string path = m_logFile.string();
+            RegSetValueExA(hKey, "LogFileName", 0, REG_SZ,
+                           reinterpret_cast<const BYTE*>(path.c_str()),
+                           static_cast<DWORD>(path.size() + 1));
+        }
+        RegCloseKey(hKey);
+    }
+
+    void StartServer()
+    {
+        m_server = std::make_unique<platform::testing::child>(
+            std::vector<std::string>{TETHRA_SERVER, "-Debug"}, true);
+        ASSERT_GT(m_server->pid(), 0);
+        // The window answers from the server's loop, which runs once the class objects
+        // accept requests.
+        bool bAnswered = false;
+        Rows(&bAnswered);
+        ASSERT_TRUE(bAnswered);
+    }
+
+    // The list's rows, one per line, newest first.
+    std::string Rows(bool* pbAnswered = nullptr)
+    {
+        std::string strRows;
+        if (!m_server->write_line("rows"))
+            return strRows;
+        std::string line = m_server->read_line();
+        for (; !line.empty() && line != "rows end"; line = m_server->read_line())
+            strRows += line + "\n";
+        if (pbAnswered)
+            *pbAnswered = line == "rows end";
+        return strRows;
+    }
+
+    // The rows once one of them holds text (at most 10 s).
+    std::string RowsOnceTheyHold(const std::string& text)
+    {
+        const auto deadline = steady_clock::now() + std::chrono::seconds(10);
+        std::string strRows = Rows();
+        while (strRows.find(text) == std::string::npos && steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            strRows = Rows();
+        }
+        return strRows;
+    }
+
+    ScopedEnvironment m_platform{"QT_QPA_PLATFORM", "offscreen"};
+    ScopedEnvironment m_control{"TETHRA_DEBUG_WINDOW_CONTROL", "1"};
+    fs::path m_logFile;
+    std::unique_ptr<platform::testing::child> m_server;
+};
+
+// The stored level and categories filter what client calls trace; the rows arrive newest
+// first and go into the ring log file as well; the window keeps no server alive.
+TEST_F(DebugWindow, ClientCallsBecomeRowsAndLogRecordsAtTheStoredLevelAndCategory)
+{
+    platform::testing::pty_peer peer;
+    ASSERT_TRUE(peer.ready());
+    ASSERT_EQ(m_registry.map_port(peer.path(), 1), ERROR_SUCCESS);
+    SetDword("TraceLevel", 3);
+    SetDword("TraceCat", TRACE_CAT_TETHRA);
+    SetDword("LoggingState", 2);
+    SetDword("MaxLogSize", 4);
+    StartServer();
+    ASSERT_EQ(NameOwnerPid(), m_server->pid());
+
+    ITethra* pTethra = Create();
+    ASSERT_NE(pTethra, nullptr);
+    ISerialPort* pPort = nullptr;
+    ASSERT_EQ(pTethra->CreatePort(1, &pPort), S_OK);
+    const std::string strRows = RowsOnceTheyHold("Creating new serial port.");
+    // Level 1 and 3 of the chosen category, newest first, after the window's own row.
+    const size_t entry = strRows.rfind("::CreatePort(1, ");
+    const size_t looking = strRows.find("Looking for the serial port.");
+    const size_t creating = strRows.find("Creating new serial port.");
+    const size_t announced = strRows.find("atlTraceLevel = 0x3");
+    ASSERT_NE(entry, std::string::npos) << strRows;
+    ASSERT_NE(looking, std::string::npos) << strRows;
+    EXPECT_LT(creating, looking) << strRows;
+    EXPECT_LT(looking, entry) << strRows;
+    EXPECT_LT(entry, announced) << strRows;
+    // Level 5 of the category, and the serial port category, are filtered out.
+    EXPECT_EQ(strRows.find("Locking m_csMapAccess"), std::string::npos) << strRows;
+    EXPECT_EQ(strRows.find("CSerialPortManager("), std::string::npos) << strRows;
+
+    // The log file holds the same messages in records of 162 bytes.
+    const std::string strLog = ReadFile(m_logFile);
+    EXPECT_EQ(strLog.size() % 162, 0u);
+    EXPECT_NE(strLog.find("atlTraceLevel = 0x3"), std::string::npos) << strLog;
+    EXPECT_NE(strLog.find("Creating new serial port."), std::string::npos) << strLog;
+    EXPECT_EQ(strLog.find("Locking m_csMapAccess"), std::string::npos);
+
+    const std::string shot = std::string(TETHRA_SERVER_SHOT_DIR) + "/server_debug_window.png";
+    fs::remove(shot);
+    EXPECT_TRUE(m_server->write_line("shot " + shot));
+    EXPECT_EQ(m_server->read_line(), "shot ok");
+    EXPECT_GT(fs::file_size(shot), 1000u);
+
+    pPort->Release();
+    pTethra->Release();
+    const auto released = steady_clock::now();
+    EXPECT_EQ(m_server->wait(kLatestEndMs + 2000), 0);
+    EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(steady_clock::now() - released)
+                  .count(),
+              kEarliestEndMs - 500);
+}
+
+// A server never used ends only when its window is closed: then about 5 s later.
+TEST_F(DebugWindow, ClosingTheWindowEndsAnIdleServerFiveSecondsLater)
+{
+    StartServer();
+    EXPECT_EQ(m_server->wait(2000), -1);
+    ASSERT_TRUE(m_server->write_line("close"));
+    ASSERT_EQ(m_server->read_line(), "closed");
+    const auto closed = steady_clock::now();
+    const long long ms = MillisecondsUntilEnd(m_server->pid(), closed, kLatestEndMs + 2000);
+    EXPECT_EQ(m_server->wait(0), 0);
+    std::printf("server ended %lld ms after its window was closed\n", ms);
+    EXPECT_GE(ms, kEarliestEndMs - 500);
+    EXPECT_LE(ms, kLatestEndMs);
+}
+
+// Without a display "-Debug" serves without a window and says so once.
+TEST_F(Lifetime, DebugWithoutADisplaySaysSoOnceAndServes)
+{
+    ScopedEnvironment platform("QT_QPA_PLATFORM", nullptr);
+    ScopedEnvironment x11("DISPLAY", nullptr);
+    ScopedEnvironment wayland("WAYLAND_DISPLAY", nullptr);
+    // Its standard error comes to our pipe.
+    platform::testing::child server(
+        {"/bin/sh", "-c", "exec \"$0\" -Debug 2>&1", TETHRA_SERVER}, true);
+    std::string said = server.read_line();
+    EXPECT_NE(said.find("no display"), std::string::npos) << said;
+    // It says so before it owns the name: a call now could make the bus start another.
+    const auto deadline = steady_clock::now() + std::chrono::seconds(5);
+    while (NameOwnerPid() != server.pid() && steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ITethra* pTethra = Create();
+    ASSERT_NE(pTethra, nullptr);
+    EXPECT_EQ(NameOwnerPid(), server.pid());
+    pTethra->Release();
+    // Said once: the rest of what it writes until its end is other output.
+    for (std::string line = server.read_line(); !line.empty(); line = server.read_line())
+        EXPECT_EQ(line.find("display"), std::string::npos) << line;
+    EXPECT_EQ(server.wait(1000), 0);
+}
+
+// ---- the suspend step ---------------------------------------------------------------------
+
+// Servers that, once suspended with the bus name let go, wait 3 s before their last check
+// (ModuleHost.cpp): the ending server stays there while requests arrive.
+class SuspendStep : public Lifetime {
+protected:
+    ScopedEnvironment m_pause{"TETHRA_SERVER_SUSPEND_PAUSE_MS", "3000"};
+};
+
+// Creation requests made while the old server ends are all served, by a fresh server
+// the bus starts; the old one never takes one, and ends.
+TEST_F(SuspendStep, RequestsWhileTheOldServerEndsAreServedByAFreshOneNeverLost)
+{
+    ITethra* pTethra = Create();
+    ASSERT_NE(pTethra, nullptr);
+    const int oldPid = NameOwnerPid();
+    ASSERT_GT(oldPid, 0);
+    pTethra->Release();
+    // After its quiet period the old server lets the name go and pauses.
+    const auto deadline = steady_clock::now() + std::chrono::seconds(10);
+    while (NameOwnerPid() == oldPid && steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_NE(NameOwnerPid(), oldPid);
+    ASSERT_TRUE(platform::testing::process_exists(oldPid)) << "the old server is ending";
+
+    CLSID clsid = CLSID_NULL;
+    ASSERT_EQ(CLSIDFromProgID("Ostra.Tethra", &clsid), S_OK);
+    int nAttempts = 0;
+    int nAfterOldEnded = 0;
+    int nFreshPid = -1;
+    while (nAfterOldEnded < 5 && nAttempts < 500) {
+        const bool bOldThere = platform::testing::process_exists(oldPid);
+        ITethra* pNew = nullptr;
+        const HRESULT hr = CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_ITethra,
+                                            reinterpret_cast<void**>(&pNew));
+        ++nAttempts;
+        ASSERT_EQ(hr, S_OK) << "attempt " << nAttempts << " was lost";
+        const int owner = NameOwnerPid();
+        ASSERT_NE(owner, oldPid) << "the ending server took a request";
+        ASSERT_GT(owner, 0);
+        if (nFreshPid < 0)
+            nFreshPid = owner;
+        EXPECT_EQ(owner, nFreshPid) << "one fresh server";
+        pNew->Release();
+        if (!bOldThere)
+            ++nAfterOldEnded;
+    }
+    std::printf("%d creations while and after the old server ended\n", nAttempts);
+    EXPECT_GT(nAttempts, nAfterOldEnded) << "some arrived while the old server was there";
+    EXPECT_TRUE(platform::testing::wait_process_end(oldPid, 5000));
+    EXPECT_GT(MillisecondsUntilEnd(nFreshPid, steady_clock::now(), kLatestEndMs + 5000), 0);
 }
 
 }  // namespace
