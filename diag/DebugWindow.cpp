@@ -41,6 +41,14 @@ protected:
         QMainWindow::resizeEvent(event);
         owner_->OnSize();
     }
+    // The list's first layout (and any later change of its room) sizes the columns too:
+    // the frame's own size may never change after the list is made.
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::Resize)
+            owner_->OnSize();
+        return QMainWindow::eventFilter(watched, event);
+    }
 
 private:
     CDebugWindow* owner_;
@@ -251,6 +259,7 @@ int CDebugWindow::OnCreate()
     m_hListView->header()->setStretchLastSection(false);
     m_hListView->setColumnWidth(0, kTimeColumnWidth);
     m_pFrame->setCentralWidget(m_hListView);
+    m_hListView->viewport()->installEventFilter(m_pFrame);
     m_hListView->show();
 
     g_hDebugWnd.store(m_hWnd);

@@ -383,7 +383,10 @@ TEST_F(DebugWindowTest, MessageColumnFillsTheWidth)
 {
     open();
     QMainWindow* frame = window_->GetFrame();
+    // Restored at the size it was made with: the rule holds without a resize.
     frame->showNormal();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(list()->columnWidth(1), list()->viewport()->width() - 100);
     frame->resize(600, 300);
     QCoreApplication::processEvents();
     EXPECT_EQ(list()->columnWidth(0), 100);
