@@ -412,21 +412,26 @@ HRESULT server::resume()
             return hr;
         if (classes_.empty() || own_name_)
             return S_OK;
+        // Resumed before the name is owned: the bus hands the request that started this
+        // process over as soon as the name is ours, which may be before registerService
+        // has returned here.
+        for (class_record& c : classes_)
+            c.resumed = true;
     }
     // A blocking call on this thread; the Qt thread goes on serving meanwhile.
     const QDBusReply<QDBusConnectionInterface::RegisterServiceReply> reply =
         bus_.interface()->registerService(QLatin1String(kServiceName),
                                           QDBusConnectionInterface::DontQueueService,
                                           QDBusConnectionInterface::DontAllowReplacement);
+    std::lock_guard lock(mutex_);
     if (!reply.isValid() || reply.value() != QDBusConnectionInterface::ServiceRegistered) {
+        for (class_record& c : classes_)
+            c.resumed = false;
         trace(QStringLiteral("cannot own ") + QLatin1String(kServiceName) + QStringLiteral(": ") +
               reply.error().message());
         return E_FAIL;
     }
-    std::lock_guard lock(mutex_);
     own_name_ = true;
-    for (class_record& c : classes_)
-        c.resumed = true;
     return S_OK;
 }
 
