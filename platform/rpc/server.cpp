@@ -724,10 +724,7 @@ void server::serve_class_object(const QDBusMessage& call)
 {
     const QString itf = call.interface();
     if (itf == QLatin1String(kIntrospectable) && call.member() == QLatin1String("Introspect")) {
-        reply(call.createReply(introspect_document(
-            introspect_standard(kIClassFactory) + introspect_standard(kIntrospectable) +
-                introspect_standard(kPeer),
-            {})));
+        reply(call.createReply(introspect_object(object_type::class_object)));
         return;
     }
     if (itf != QLatin1String(kIClassFactory)) {
@@ -1146,24 +1143,13 @@ void server::serve_properties(const QDBusMessage& call, const exported_object& o
 
 QString server::introspect(const exported_object& obj)
 {
-    QString interfaces = introspect_standard(kIntrospectable) + introspect_standard(kPeer) +
-                         introspect_standard(kIUnknown);
-    std::vector<QString> children;
     switch (obj.kind) {
-    case object_kind::serial_port:
-        interfaces += introspect_standard(kIConnectionPointContainer) +
-                      introspect_standard(kProperties);
-        children = {QLatin1String(kEventsPointName), QLatin1String(kPropertySinkPointName)};
-        break;
-    case object_kind::connection_point:
-        interfaces += introspect_standard(kIConnectionPoint);
-        break;
-    default:
-        break;
+    case object_kind::tethra: return introspect_object(object_type::tethra);
+    case object_kind::serial_port: return introspect_object(object_type::serial_port);
+    case object_kind::connection_point: return introspect_object(object_type::connection_point);
+    case object_kind::other: break;
     }
-    if (obj.itf)
-        interfaces += introspect_interface(*obj.itf);
-    return introspect_document(interfaces, children);
+    return introspect_document({}, {});
 }
 
 void server::clean_up(const QString& client)

@@ -1,5 +1,7 @@
 #include "platform/rpc/wire.h"
 
+#include "idl/tethra.h"
+
 #include <QDBusArgument>
 #include <QDBusObjectPath>
 #include <QDBusVariant>
@@ -299,11 +301,6 @@ HRESULT variant_to_bus(const VARIANT& v, QVariant* contents)
 
 namespace {
 
-struct hresult_symbol {
-    HRESULT hr;
-    const char* symbol;
-};
-
 #define PLATFORM_RPC_SYMBOL(code) {code, #code}
 constexpr hresult_symbol kSymbols[] = {
     PLATFORM_RPC_SYMBOL(E_NOTIMPL),
@@ -345,6 +342,22 @@ constexpr hresult_symbol kSymbols[] = {
     PLATFORM_RPC_SYMBOL(CO_E_SERVER_STOPPING),
 };
 #undef PLATFORM_RPC_SYMBOL
+
+constexpr hresult_symbol kBusErrors[] = {
+    {E_INVALIDARG, "org.freedesktop.DBus.Error.InvalidArgs"},
+    {E_OUTOFMEMORY, "org.freedesktop.DBus.Error.NoMemory"},
+    {E_ACCESSDENIED, "org.freedesktop.DBus.Error.AccessDenied"},
+    {DISP_E_MEMBERNOTFOUND, "org.freedesktop.DBus.Error.UnknownMethod"},
+    {DISP_E_MEMBERNOTFOUND, "org.freedesktop.DBus.Error.UnknownInterface"},
+    {DISP_E_MEMBERNOTFOUND, "org.freedesktop.DBus.Error.UnknownProperty"},
+    {RPC_E_DISCONNECTED, "org.freedesktop.DBus.Error.UnknownObject"},
+    {RPC_E_DISCONNECTED, "org.freedesktop.DBus.Error.ServiceUnknown"},
+    {RPC_E_DISCONNECTED, "org.freedesktop.DBus.Error.NameHasNoOwner"},
+    {RPC_E_DISCONNECTED, "org.freedesktop.DBus.Error.Disconnected"},
+    {RPC_E_TIMEOUT, "org.freedesktop.DBus.Error.NoReply"},
+    {RPC_E_TIMEOUT, "org.freedesktop.DBus.Error.Timeout"},
+    {RPC_E_TIMEOUT, "org.freedesktop.DBus.Error.TimedOut"},
+};
 
 const char* symbol_of(HRESULT hr)
 {
@@ -413,29 +426,15 @@ HRESULT hresult_from_error(const QString& name, const QString& message)
     HRESULT hr = E_FAIL;
     if (name.startsWith(prefix) && parse_code(message, &hr) && FAILED(hr))
         return hr;
-    static const struct {
-        const char* name;
-        HRESULT hr;
-    } bus_errors[] = {
-        {"org.freedesktop.DBus.Error.InvalidArgs", E_INVALIDARG},
-        {"org.freedesktop.DBus.Error.NoMemory", E_OUTOFMEMORY},
-        {"org.freedesktop.DBus.Error.AccessDenied", E_ACCESSDENIED},
-        {"org.freedesktop.DBus.Error.UnknownMethod", DISP_E_MEMBERNOTFOUND},
-        {"org.freedesktop.DBus.Error.UnknownInterface", DISP_E_MEMBERNOTFOUND},
-        {"org.freedesktop.DBus.Error.UnknownProperty", DISP_E_MEMBERNOTFOUND},
-        {"org.freedesktop.DBus.Error.UnknownObject", RPC_E_DISCONNECTED},
-        {"org.freedesktop.DBus.Error.ServiceUnknown", RPC_E_DISCONNECTED},
-        {"org.freedesktop.DBus.Error.NameHasNoOwner", RPC_E_DISCONNECTED},
-        {"org.freedesktop.DBus.Error.Disconnected", RPC_E_DISCONNECTED},
-        {"org.freedesktop.DBus.Error.NoReply", RPC_E_TIMEOUT},
-        {"org.freedesktop.DBus.Error.Timeout", RPC_E_TIMEOUT},
-        {"org.freedesktop.DBus.Error.TimedOut", RPC_E_TIMEOUT},
-    };
-    for (const auto& e : bus_errors)
-        if (name == QLatin1String(e.name))
+    for (const hresult_symbol& e : kBusErrors)
+        if (name == QLatin1String(e.symbol))
             return e.hr;
     return E_FAIL;
 }
+
+std::span<const hresult_symbol> hresult_symbols() { return kSymbols; }
+
+std::span<const hresult_symbol> bus_error_hresults() { return kBusErrors; }
 
 HRESULT hresult_from_reply(const QDBusMessage& reply)
 {
@@ -565,6 +564,65 @@ QString introspect_document(const QString& interfaces, const std::vector<QString
     for (const QString& child : children)
         xml += QStringLiteral("  <node name=\"%1\"/>\n").arg(child);
     return xml + QStringLiteral("</node>\n");
+}
+
+// ---- objects ---------------------------------------------------------------------------------
+
+namespace {
+
+constexpr bus_object_info kObjects[] = {
+    {object_type::class_object, "/Ostra/Tethra", "the class object of Tethra, on the well-known name"},
+    {object_type::tethra, "/Ostra/Tethra/Tethra", "the port registry (one per server process)"},
+    {object_type::serial_port, "/Ostra/Tethra/SerialPort/<n>",
+     "one client port object; `<n>` counts from 1 and is never reused within a server process"},
+    {object_type::connection_point, "/Ostra/Tethra/SerialPort/<n>/<point>",
+     "a port object's connection points, `<point>` being `_ISerialPortEvents` or "
+     "`IPropertyNotifySink`"},
+};
+
+}  // namespace
+
+std::span<const bus_object_info> bus_objects() { return kObjects; }
+
+std::vector<QString> object_interfaces(object_type kind)
+{
+    if (kind == object_type::class_object)
+        return {QLatin1String(kIClassFactory), QLatin1String(kIntrospectable), QLatin1String(kPeer)};
+    std::vector<QString> names = {QLatin1String(kIntrospectable), QLatin1String(kPeer),
+                                  QLatin1String(kIUnknown)};
+    switch (kind) {
+    case object_type::tethra:
+        names.push_back(bus_interface_name(type_info_of<ITethra>()));
+        break;
+    case object_type::serial_port:
+        names.push_back(QLatin1String(kIConnectionPointContainer));
+        names.push_back(QLatin1String(kProperties));
+        names.push_back(bus_interface_name(type_info_of<ISerialPort>()));
+        break;
+    case object_type::connection_point:
+        names.push_back(QLatin1String(kIConnectionPoint));
+        break;
+    case object_type::class_object:
+        break;
+    }
+    return names;
+}
+
+std::vector<QString> object_children(object_type kind)
+{
+    if (kind == object_type::serial_port)
+        return {QLatin1String(kEventsPointName), QLatin1String(kPropertySinkPointName)};
+    return {};
+}
+
+QString introspect_object(object_type kind)
+{
+    QString interfaces;
+    for (const QString& name : object_interfaces(kind)) {
+        const interface_info* itf = find_bus_interface(TethraTypeLib(), name);
+        interfaces += itf ? introspect_interface(*itf) : introspect_standard(name.toLatin1().constData());
+    }
+    return introspect_document(interfaces, object_children(kind));
 }
 
 // ---- properties -----------------------------------------------------------------------------

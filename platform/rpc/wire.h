@@ -25,6 +25,7 @@
 #include <QString>
 #include <QVariant>
 
+#include <span>
 #include <vector>
 
 namespace platform::rpc {
@@ -137,6 +138,37 @@ QString introspect_standard(const char* bus_interface);
 // A whole document: the doctype, the node, the interface elements given, and a <node>
 // element per child name.
 QString introspect_document(const QString& interfaces, const std::vector<QString>& children);
+
+// ---- objects ---------------------------------------------------------------------------
+// What the server exports, one kind per path pattern. Every object of a kind answers
+// Introspect with the same document, introspect_object(kind): the server replies with it
+// and the bus API document (docs/bus-api.md) is generated from it.
+enum class object_type { class_object, tethra, serial_port, connection_point };
+
+struct bus_object_info {
+    object_type kind;
+    const char* path;  // the path, or its pattern ("<n>", "<point>")
+    const char* what;  // for the bus API document (Markdown)
+};
+// Every kind, in the order a client meets them.
+std::span<const bus_object_info> bus_objects();
+// The bus interfaces an object of the kind serves, in the order its introspection
+// document lists them.
+std::vector<QString> object_interfaces(object_type kind);
+// The names of its child nodes (a port object's two connection points).
+std::vector<QString> object_children(object_type kind);
+// The whole introspection document of an object of the kind.
+QString introspect_object(object_type kind);
+
+// ---- tables for the bus API document ---------------------------------------------------
+struct hresult_symbol {
+    HRESULT hr;
+    const char* symbol;
+};
+// Every failed HRESULT with a name of its own on the bus (Ostra.Tethra.Error.<symbol>).
+std::span<const hresult_symbol> hresult_symbols();
+// The bus's own errors as a client reads them (hresult_from_error).
+std::span<const hresult_symbol> bus_error_hresults();
 
 // ---- properties -------------------------------------------------------------------------
 // A property of a dual interface as org.freedesktop.DBus.Properties serves it.
