@@ -23,6 +23,13 @@
 // A call that fails with UnknownObject, UnknownInterface or UnknownMethod, like a sink
 // whose introspection data lacks the interface, makes the proxy ask its owner to
 // unadvise it (on a call thread, never on the thread that delivered the answer).
+//
+// Answers. Calls leave from the thread that makes them (QtDBus hands them to its own
+// thread); their answers go to a small object of the proxy's that lives on the context's
+// thread, the thread that serves the bus connection. No event is posted per call on the
+// way out. Each call on the way holds a reference on the proxy until its answer arrives;
+// abandon_all() ends that for every proxy at once when the runtime stops, so proxies
+// whose calls were never answered do not outlive it.
 #pragma once
 
 #include "platform/com/typeinfo.h"
@@ -40,6 +47,8 @@
 
 namespace platform::rpc {
 
+class sink_answers;
+
 // The most bytes one merged OnData call carries. 64 KiB makes a 512-byte read stream
 // about 16 calls per MiB once the window is full, while a sink's process never holds
 // more than (kSinkWindow + kSinkQueue) * 64 KiB of undelivered data per sink.
@@ -51,11 +60,16 @@ class sink_proxy : public IDispatch, public IPropertyNotifySink {
 public:
     // Called (at most once) when the sink must be unadvised, with the reason.
     using drop_fn = std::function<void(sink_proxy*, const QString& reason)>;
-    // post runs a function on the thread that serves the bus connection.
-    using post_fn = std::function<void(std::function<void()>)>;
-
+    // context lives on the thread that serves the bus connection; answers arrive there.
     sink_proxy(const QDBusConnection& bus, const QString& client, const QString& path,
-               const interface_info& itf, post_fn post, drop_fn drop);
+               const interface_info& itf, QObject* context, drop_fn drop);
+
+    // On the context's thread: every proxy stops calling its client and gives back the
+    // references of the calls still unanswered; their answers, should they come, are
+    // ignored. For the end of the runtime, after its sinks were unadvised.
+    static void abandon_all();
+    // How many proxies exist (for the runtime's tests).
+    static std::size_t live_count();
 
     const QString& client() const { return client_; }
     const QString& path() const { return path_; }
@@ -89,8 +103,9 @@ public:
     STDMETHODIMP OnRequestEdit(DISPID dispID) override;
 
 private:
-    virtual ~sink_proxy() = default;
-    QDBusMessage make_call(const char* method) const;
+    friend class sink_answers;
+    virtual ~sink_proxy();
+    QDBusMessage make_call(const QString& method) const;
     // A notification waiting behind the full window; data holds an OnData's bytes.
     struct queued {
         QDBusMessage call;
@@ -103,6 +118,14 @@ private:
     void send_locked(queued& item);
     // An answer (or its absence) arrived for a call of this proxy.
     void answered(const QDBusMessage& reply, bool windowed);
+    // The answer to check_sink's introspection.
+    void introspected(const QDBusMessage& reply);
+    // Sends a call whose answer goes to answers_ (to its slot for a notification or for
+    // an introspection); false when the proxy no longer calls. mutex_ held.
+    bool call_locked(const QDBusMessage& call, bool notification);
+    // No more calls; the number of references held for unanswered calls is handed back.
+    DWORD abandon();
+    bool try_add_ref();
     void drop(const QString& reason);
 
     std::atomic<ULONG> refs_{1};
@@ -111,15 +134,18 @@ private:
     const QString path_;
     const interface_info& itf_;
     const bool events_;
-    post_fn post_;
+    const QString interface_;
+    const QString on_data_;
     drop_fn drop_fn_;
     std::atomic<bool> dropped_{false};
 
     std::mutex mutex_;
     std::condition_variable room_;
     DWORD in_flight_ = 0;
+    DWORD unanswered_ = 0;  // calls on the way, each holding a reference
     std::deque<queued> queue_;
     bool disconnected_ = false;
+    sink_answers* answers_ = nullptr;  // lives on the context's thread
 };
 
 }  // namespace platform::rpc

@@ -1,7 +1,8 @@
 // The proxy of a client's event sink against a sink object on a real bus: while the
 // proxy's window of calls is full, the notifications behind it queue and OnData calls
 // merge, and the sink still gets every byte in the port's order with each port event
-// and error in its place.
+// and error in its place; a proxy whose calls are never answered goes when the runtime
+// gives them up.
 #include "platform/rpc/sink_proxy.h"
 
 #include "idl/tethra.h"
@@ -97,12 +98,18 @@ HRESULT Fire(IDispatch* sink, DISPID member, const QVariant& value)
     return hr;
 }
 
+// QtDBus wants an application object; one for the whole program.
+void App()
+{
+    static int argc = 0;
+    static QCoreApplication app(argc, nullptr);
+}
+
 }  // namespace
 
 TEST(SinkProxy, QueuedDataMergesAndEveryByteAndEventKeepsItsPlace)
 {
-    int argc = 0;
-    QCoreApplication app(argc, nullptr);
+    App();
     platform::rpc::testing::private_bus bus;
     ASSERT_TRUE(bus.ready());
     const QString address = QString::fromStdString(bus.address());
@@ -123,8 +130,7 @@ TEST(SinkProxy, QueuedDataMergesAndEveryByteAndEventKeepsItsPlace)
         find_bus_interface(TethraTypeLib(), QStringLiteral("Ostra.Tethra._ISerialPortEvents"));
     ASSERT_NE(itf, nullptr);
     auto* proxy = new sink_proxy(
-        server, client.baseService(), QStringLiteral("/sink"), *itf,
-        [&](std::function<void()> f) { QMetaObject::invokeMethod(&context, std::move(f)); },
+        server, client.baseService(), QStringLiteral("/sink"), *itf, &context,
         [](sink_proxy*, const QString& reason) { ADD_FAILURE() << reason.toStdString(); });
 
     // What the sink must see, with consecutive data run together.
@@ -198,6 +204,53 @@ TEST(SinkProxy, QueuedDataMergesAndEveryByteAndEventKeepsItsPlace)
     }
     EXPECT_EQ(proxy->Release(), 1U);
     proxy->Release();
+    client.unregisterObject(QStringLiteral("/sink"));
+    loop.quit();
+    loop.wait();
+    delete sink;
+    QDBusConnection::disconnectFromBus(QStringLiteral("proxy-side"));
+    QDBusConnection::disconnectFromBus(QStringLiteral("sink-side"));
+}
+
+TEST(SinkProxy, AProxyWithUnansweredCallsGoesWhenTheyAreAbandoned)
+{
+    App();
+    platform::rpc::testing::private_bus bus;
+    ASSERT_TRUE(bus.ready());
+    const QString address = QString::fromStdString(bus.address());
+    QDBusConnection server = QDBusConnection::connectToBus(address, QStringLiteral("proxy-side"));
+    QDBusConnection client = QDBusConnection::connectToBus(address, QStringLiteral("sink-side"));
+    ASSERT_TRUE(server.isConnected() && client.isConnected());
+    QThread loop;
+    loop.start();
+    QObject context;
+    context.moveToThread(&loop);
+    auto* sink = new HoldingSink;
+    sink->moveToThread(&loop);
+    ASSERT_TRUE(client.registerVirtualObject(QStringLiteral("/sink"), sink));
+
+    const platform::interface_info* itf =
+        find_bus_interface(TethraTypeLib(), QStringLiteral("Ostra.Tethra._ISerialPortEvents"));
+    ASSERT_NE(itf, nullptr);
+    const std::size_t before = sink_proxy::live_count();
+    auto* proxy = new sink_proxy(server, client.baseService(), QStringLiteral("/sink"), *itf,
+                                 &context, [](sink_proxy*, const QString&) {});
+    proxy->check_sink();
+    for (int i = 0; i < 4; ++i)
+        ASSERT_EQ(Fire(proxy, DISPID__ISerialPortEvents_OnData, QByteArray::number(i)), S_OK);
+    ASSERT_TRUE(sink->wait([&] { return sink->calls.size() == 4; }));
+    proxy->disconnect();
+    proxy->Release();  // the owner's reference: the unanswered calls keep it
+    EXPECT_EQ(sink_proxy::live_count(), before + 1);
+
+    QMetaObject::invokeMethod(&context, &sink_proxy::abandon_all, Qt::BlockingQueuedConnection);
+    EXPECT_EQ(sink_proxy::live_count(), before);
+    // Answers that come after all reach nothing.
+    sink->answer();
+    QMetaObject::invokeMethod(&context, [] {}, Qt::BlockingQueuedConnection);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    QMetaObject::invokeMethod(&context, [] {}, Qt::BlockingQueuedConnection);
+
     client.unregisterObject(QStringLiteral("/sink"));
     loop.quit();
     loop.wait();
