@@ -196,7 +196,7 @@ void sink_proxy::notify(QDBusMessage call, const QByteArray* data)
     for (;;) {
         if (disconnected_)
             return;
-        if (queue_.empty() && in_flight_ < kSinkWindow) {
+        if (queue_.empty() && in_flight_ < (data ? kSinkEager : kSinkWindow)) {
             queued item{std::move(call), data ? *data : QByteArray(), data != nullptr};
             send_locked(item);
             return;

@@ -5,7 +5,12 @@
 // Notifications (OnData, OnPortEvent, OnError, OnChanged) are sent without waiting for
 // their answers, at most kSinkWindow of them on the way per sink. While the window is
 // full, further notifications queue in the proxy, in order, and go out as answers free
-// places. An OnData that finds the queue's last entry to be an OnData as well is merged
+// places. An OnData goes out at once only while fewer than kSinkEager calls are on the
+// way; otherwise it waits in the queue for the next answer and merges with the data that
+// comes meanwhile. So a lone message (a keystroke, a short reply) leaves at once, while a
+// stream under load travels in calls that grow with the sink's round trip instead of one
+// call per read: every call costs a wake-up of each thread on its way and of the bus
+// daemon, both ways. An OnData that finds the queue's last entry to be an OnData as well is merged
 // into it (its bytes appended) as long as the merged call carries at most
 // kSinkMergeBytes: the sink still gets every byte in the port's order, in fewer and
 // bigger calls, and an OnPortEvent or OnError keeps its place between the data before
@@ -49,10 +54,16 @@ namespace platform::rpc {
 
 class sink_answers;
 
-// The most bytes one merged OnData call carries. 64 KiB makes a 512-byte read stream
-// about 16 calls per MiB once the window is full, while a sink's process never holds
-// more than (kSinkWindow + kSinkQueue) * 64 KiB of undelivered data per sink.
-inline constexpr qsizetype kSinkMergeBytes = 64 * 1024;
+// The most bytes one merged OnData call carries. Not 64 KiB: libdbus reads a message
+// into a buffer that doubles as it fills, and a call of 64 KiB takes the bus daemon's and
+// the client's buffers to 128 KiB, where glibc maps them (mmap) instead of taking heap
+// memory; every such message then costs the daemon a mremap and a TLB shootdown of
+// every processor, and the bus carries a third to a quarter of the bytes per second it
+// carries in calls of 48 KiB (bench/rpc, "bus alone"). A sink's process never holds
+// more than (kSinkWindow + kSinkQueue) * 48 KiB of undelivered data per sink.
+inline constexpr qsizetype kSinkMergeBytes = 48 * 1024;
+// How many calls may be on the way to a sink before an OnData waits to be merged.
+inline constexpr DWORD kSinkEager = 2;
 // How many notifications may wait in a proxy behind a full window.
 inline constexpr std::size_t kSinkQueue = 16;
 
