@@ -229,6 +229,20 @@ std::vector<std::unique_ptr<Child>> start_clients(int n, ULONG buffer_size, cons
     return children;
 }
 
+// The latest "done <ns>" of the children, each of which prints one; start if earlier.
+long long last_done(const std::vector<std::unique_ptr<Child>>& children, long long start)
+{
+    long long last = start;
+    for (const auto& c : children) {
+        std::istringstream line(c->read_line());
+        std::string word;
+        long long done = 0;
+        line >> word >> done;
+        last = std::max(last, done);
+    }
+    return last;
+}
+
 // Every client receives the whole stream; bytes/s per client (the slowest) and in all.
 double stream(platform::testing::pty_peer& peer, int n, ULONG buffer_size, std::size_t bytes)
 {
@@ -237,14 +251,7 @@ double stream(platform::testing::pty_peer& peer, int n, ULONG buffer_size, std::
     const std::string chunk(65536, 'x');
     for (std::size_t sent = 0; sent < bytes; sent += chunk.size())
         peer.send(chunk);
-    long long last = start;
-    for (auto& c : children) {
-        std::istringstream line(c->read_line());
-        std::string word;
-        long long done = 0;
-        line >> word >> done;
-        last = std::max(last, done);
-    }
+    const long long last = last_done(children, start);
     const double seconds = static_cast<double>(last - start) / 1e9;
     std::printf("%d client%s, ReceiveBufferSize %6lu: %7.1f MB/s to every client, %7.1f MB/s in all\n",
                 n, n > 1 ? "s" : " ", static_cast<unsigned long>(buffer_size),
@@ -328,14 +335,7 @@ double bus_stream(int n, std::size_t bytes, qsizetype chunk_size)
             call << chunk;
             window.push_back(bus.asyncCall(call));
         }
-    long long last = start;
-    for (auto& c : children) {
-        std::istringstream line(c->read_line());
-        std::string word;
-        long long done = 0;
-        line >> word >> done;
-        last = std::max(last, done);
-    }
+    const long long last = last_done(children, start);
     for (auto& window : in_flight)
         for (auto& call : window)
             call.waitForFinished();

@@ -98,40 +98,57 @@ HRESULT Fire(IDispatch* sink, DISPID member, const QVariant& value)
     return hr;
 }
 
-// QtDBus wants an application object; one for the whole program.
-void App()
-{
-    static int argc = 0;
-    static QCoreApplication app(argc, nullptr);
-}
+// A proxy's side and a sink's side on a private bus, with the thread that serves the
+// proxy's answers (context lives there) and runs the sink.
+class SinkProxy : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        static int argc = 0;
+        static QCoreApplication app(argc, nullptr);  // QtDBus wants one, once per program
+        ASSERT_TRUE(bus_.ready());
+        const QString address = QString::fromStdString(bus_.address());
+        server = QDBusConnection::connectToBus(address, QStringLiteral("proxy-side"));
+        client = QDBusConnection::connectToBus(address, QStringLiteral("sink-side"));
+        ASSERT_TRUE(server.isConnected() && client.isConnected());
+        loop.start();
+        context.moveToThread(&loop);
+        sink = new HoldingSink;
+        sink->moveToThread(&loop);
+        ASSERT_TRUE(client.registerVirtualObject(QStringLiteral("/sink"), sink));
+        itf = find_bus_interface(TethraTypeLib(), QStringLiteral("Ostra.Tethra._ISerialPortEvents"));
+        ASSERT_NE(itf, nullptr);
+    }
+    void TearDown() override
+    {
+        client.unregisterObject(QStringLiteral("/sink"));
+        loop.quit();
+        loop.wait();
+        delete sink;
+        QDBusConnection::disconnectFromBus(QStringLiteral("proxy-side"));
+        QDBusConnection::disconnectFromBus(QStringLiteral("sink-side"));
+    }
+    sink_proxy* MakeProxy(sink_proxy::drop_fn drop)
+    {
+        return new sink_proxy(server, client.baseService(), QStringLiteral("/sink"), *itf,
+                              &context, std::move(drop));
+    }
+
+    platform::rpc::testing::private_bus bus_;
+    QDBusConnection server{QString()};
+    QDBusConnection client{QString()};
+    QThread loop;
+    QObject context;
+    HoldingSink* sink = nullptr;
+    const platform::interface_info* itf = nullptr;
+};
 
 }  // namespace
 
-TEST(SinkProxy, QueuedDataMergesAndEveryByteAndEventKeepsItsPlace)
+TEST_F(SinkProxy, QueuedDataMergesAndEveryByteAndEventKeepsItsPlace)
 {
-    App();
-    platform::rpc::testing::private_bus bus;
-    ASSERT_TRUE(bus.ready());
-    const QString address = QString::fromStdString(bus.address());
-    QDBusConnection server = QDBusConnection::connectToBus(address, QStringLiteral("proxy-side"));
-    QDBusConnection client = QDBusConnection::connectToBus(address, QStringLiteral("sink-side"));
-    ASSERT_TRUE(server.isConnected() && client.isConnected());
-
-    // The thread that serves the proxy's answers, and the sink's own thread.
-    QThread loop;
-    loop.start();
-    QObject context;
-    context.moveToThread(&loop);
-    auto* sink = new HoldingSink;
-    sink->moveToThread(&loop);
-    ASSERT_TRUE(client.registerVirtualObject(QStringLiteral("/sink"), sink));
-
-    const platform::interface_info* itf =
-        find_bus_interface(TethraTypeLib(), QStringLiteral("Ostra.Tethra._ISerialPortEvents"));
-    ASSERT_NE(itf, nullptr);
-    auto* proxy = new sink_proxy(
-        server, client.baseService(), QStringLiteral("/sink"), *itf, &context,
-        [](sink_proxy*, const QString& reason) { ADD_FAILURE() << reason.toStdString(); });
+    sink_proxy* proxy =
+        MakeProxy([](sink_proxy*, const QString& reason) { ADD_FAILURE() << reason.toStdString(); });
 
     // What the sink must see, with consecutive data run together.
     std::vector<HoldingSink::call> expected;
@@ -212,37 +229,12 @@ TEST(SinkProxy, QueuedDataMergesAndEveryByteAndEventKeepsItsPlace)
     }
     EXPECT_EQ(proxy->Release(), 1U);
     proxy->Release();
-    client.unregisterObject(QStringLiteral("/sink"));
-    loop.quit();
-    loop.wait();
-    delete sink;
-    QDBusConnection::disconnectFromBus(QStringLiteral("proxy-side"));
-    QDBusConnection::disconnectFromBus(QStringLiteral("sink-side"));
 }
 
-TEST(SinkProxy, AProxyWithUnansweredCallsGoesWhenTheyAreAbandoned)
+TEST_F(SinkProxy, AProxyWithUnansweredCallsGoesWhenTheyAreAbandoned)
 {
-    App();
-    platform::rpc::testing::private_bus bus;
-    ASSERT_TRUE(bus.ready());
-    const QString address = QString::fromStdString(bus.address());
-    QDBusConnection server = QDBusConnection::connectToBus(address, QStringLiteral("proxy-side"));
-    QDBusConnection client = QDBusConnection::connectToBus(address, QStringLiteral("sink-side"));
-    ASSERT_TRUE(server.isConnected() && client.isConnected());
-    QThread loop;
-    loop.start();
-    QObject context;
-    context.moveToThread(&loop);
-    auto* sink = new HoldingSink;
-    sink->moveToThread(&loop);
-    ASSERT_TRUE(client.registerVirtualObject(QStringLiteral("/sink"), sink));
-
-    const platform::interface_info* itf =
-        find_bus_interface(TethraTypeLib(), QStringLiteral("Ostra.Tethra._ISerialPortEvents"));
-    ASSERT_NE(itf, nullptr);
     const std::size_t before = sink_proxy::live_count();
-    auto* proxy = new sink_proxy(server, client.baseService(), QStringLiteral("/sink"), *itf,
-                                 &context, [](sink_proxy*, const QString&) {});
+    sink_proxy* proxy = MakeProxy([](sink_proxy*, const QString&) {});
     proxy->check_sink();
     for (int i = 0; i < 4; ++i)
         ASSERT_EQ(Fire(proxy, DISPID__ISerialPortEvents_OnPortEvent, i), S_OK);
@@ -258,11 +250,4 @@ TEST(SinkProxy, AProxyWithUnansweredCallsGoesWhenTheyAreAbandoned)
     QMetaObject::invokeMethod(&context, [] {}, Qt::BlockingQueuedConnection);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     QMetaObject::invokeMethod(&context, [] {}, Qt::BlockingQueuedConnection);
-
-    client.unregisterObject(QStringLiteral("/sink"));
-    loop.quit();
-    loop.wait();
-    delete sink;
-    QDBusConnection::disconnectFromBus(QStringLiteral("proxy-side"));
-    QDBusConnection::disconnectFromBus(QStringLiteral("sink-side"));
 }
