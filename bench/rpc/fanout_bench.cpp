@@ -3,23 +3,36 @@
 // library) on one pseudo-terminal pair, reading with ReceiveBufferSize 512 and 65536.
 // Prints the bytes per second delivered to every client, the device-to-OnData latency
 // (median and 99th percentile of 16-byte messages every 5 ms, stamped with the monotonic
-// clock that every process shares), the client-to-device bytes per second, and a plain
-// pty copy in the same run. Asserts nothing.
+// clock that every process shares), the client-to-device bytes per second (64 KiB Sends,
+// synchronous and asynchronous), and, in the same run, two yardsticks: a plain pty copy
+// (bytes, and 16-byte messages between two threads) and the bus alone (byte arrays of
+// the proxies' merged size to plain echo processes with the same window of calls on the
+// way, and half the round trip of a 16-byte call). Asserts nothing. docs/performance.md
+// says where the time goes.
 //
-//   rpc_fanout_bench                       the whole run
+//   rpc_fanout_bench                       the whole run, then a table of the figures
+//   rpc_fanout_bench --bus-sizes           the bus alone for calls of 4 KiB to 128 KiB
 //   rpc_fanout_bench --client PORT BUFSIZE MODE COUNT
 //       one client (started by the run): MODE stream waits for COUNT bytes and prints
 //       "done <ns>"; latency waits for COUNT messages and prints "lat <us>" for each,
-//       then "end"; send
-//       sends COUNT bytes to the device in synchronous 64 KiB sends.
+//       then "end"; send (sendasync) sends COUNT bytes to the device in synchronous
+//       (asynchronous) 64 KiB sends.
+//   rpc_fanout_bench --echo COUNT          a plain echo process for the bus-alone figures
 #include "platform/com/com.h"
 #include "platform/rpc/client/client.h"
 #include "platform/rpc/client/tests/child_process.h"
 #include "platform/rpc/rpc.h"
+#include "platform/rpc/sink_proxy.h"
 #include "platform/rpc/testing/bus_fixture.h"
 #include "platform/rpc/tests/tethra_factory.h"
 #include "platform/testing/testing.h"
 #include "traffic/tests/test_sink.h"
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCall>
+#include <QDBusVirtualObject>
 
 #include <pty.h>
 #include <termios.h>
@@ -27,6 +40,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <deque>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -129,7 +143,7 @@ int client_main(LONG port_number, ULONG buffer_size, const std::string& mode, st
     }
     std::printf("ready\n");
     std::fflush(stdout);
-    if (mode == "send") {
+    if (mode == "send" || mode == "sendasync") {
         const std::string chunk(65536, 's');
         for (std::size_t sent = 0; sent < count; sent += chunk.size()) {
             VARIANT v;
@@ -138,7 +152,7 @@ int client_main(LONG port_number, ULONG buffer_size, const std::string& mode, st
             std::memcpy(psa->pvData, chunk.data(), chunk.size());
             v.vt = VT_ARRAY | VT_UI1;
             v.parray = psa;
-            port->Send(v, VARIANT_TRUE);
+            port->Send(v, mode == "send" ? VARIANT_TRUE : VARIANT_FALSE);
             VariantClear(&v);
         }
     }
@@ -146,7 +160,49 @@ int client_main(LONG port_number, ULONG buffer_size, const std::string& mode, st
         ::pause();  // until the run ends it
 }
 
-// ---- the run ----------------------------------------------------------------------------
+// ---- the bus alone -------------------------------------------------------------------------
+
+// A plain process on the bus that answers every call at once, counts the bytes of the
+// byte arrays it is given and prints "done <ns>" when it has COUNT of them: what the bus
+// costs without the server, its port or the client library.
+class EchoObject : public QDBusVirtualObject {
+public:
+    bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override
+    {
+        if (message.interface() == QLatin1String("org.freedesktop.DBus.Introspectable"))
+            return false;
+        const bool before = bytes < count;
+        bytes += static_cast<std::size_t>(message.arguments().value(0).toByteArray().size());
+        connection.send(message.createReply(QVariant(0)));
+        if (before && bytes >= count) {
+            std::printf("done %lld\n", now_ns());
+            std::fflush(stdout);
+        }
+        return true;
+    }
+    QString introspect(const QString&) const override { return {}; }
+    std::size_t count = 0;
+    std::size_t bytes = 0;
+};
+
+int echo_main(std::size_t count)
+{
+    int argc = 1;
+    char name[] = "rpc_fanout_bench";
+    char* argv[] = {name, nullptr};
+    QCoreApplication app(argc, argv);
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    EchoObject echo;
+    echo.count = count;
+    if (!bus.registerVirtualObject(QStringLiteral("/echo"), &echo)) {
+        std::printf("failed\n");
+        return 1;
+    }
+    std::printf("ready %s\n", bus.baseService().toLatin1().constData());
+    std::fflush(stdout);
+    return app.exec();
+}
+
 
 using Child = rpc_client_test::child_process;
 
@@ -173,22 +229,29 @@ std::vector<std::unique_ptr<Child>> start_clients(int n, ULONG buffer_size, cons
     return children;
 }
 
-// Every client receives the whole stream; bytes/s per client (the slowest) and in all.
-void stream(platform::testing::pty_peer& peer, int n, ULONG buffer_size, std::size_t bytes)
+// The latest "done <ns>" of the children, each of which prints one; start if earlier.
+long long last_done(const std::vector<std::unique_ptr<Child>>& children, long long start)
 {
-    auto children = start_clients(n, buffer_size, "stream", bytes);
-    const long long start = now_ns();
-    const std::string chunk(65536, 'x');
-    for (std::size_t sent = 0; sent < bytes; sent += chunk.size())
-        peer.send(chunk);
     long long last = start;
-    for (auto& c : children) {
+    for (const auto& c : children) {
         std::istringstream line(c->read_line());
         std::string word;
         long long done = 0;
         line >> word >> done;
         last = std::max(last, done);
     }
+    return last;
+}
+
+// Every client receives the whole stream; bytes/s per client (the slowest) and in all.
+double stream(platform::testing::pty_peer& peer, int n, ULONG buffer_size, std::size_t bytes)
+{
+    auto children = start_clients(n, buffer_size, "stream", bytes);
+    const long long start = now_ns();
+    const std::string chunk(65536, 'x');
+    for (std::size_t sent = 0; sent < bytes; sent += chunk.size())
+        peer.send(chunk);
+    const long long last = last_done(children, start);
     const double seconds = static_cast<double>(last - start) / 1e9;
     std::printf("%d client%s, ReceiveBufferSize %6lu: %7.1f MB/s to every client, %7.1f MB/s in all\n",
                 n, n > 1 ? "s" : " ", static_cast<unsigned long>(buffer_size),
@@ -196,9 +259,15 @@ void stream(platform::testing::pty_peer& peer, int n, ULONG buffer_size, std::si
                 static_cast<double>(bytes) * n / seconds / 1e6);
     children.clear();
     peer.wait_closed(10000);
+    return static_cast<double>(bytes) * n / seconds / 1e6;
 }
 
-void latency(platform::testing::pty_peer& peer, int n)
+struct percentiles {
+    double p50 = 0;
+    double p99 = 0;
+};
+
+percentiles latency(platform::testing::pty_peer& peer, int n)
 {
     auto children = start_clients(n, 512, "latency", kLatencyMessages);
     for (int i = 0; i < kLatencyMessages; ++i) {
@@ -217,18 +286,126 @@ void latency(platform::testing::pty_peer& peer, int n)
                 n, n > 1 ? "s" : " ", percentile(us, 0.5), percentile(us, 0.99), us.size());
     children.clear();
     peer.wait_closed(10000);
+    return {percentile(us, 0.5), percentile(us, 0.99)};
 }
 
-void client_to_device(platform::testing::pty_peer& peer)
+double client_to_device(platform::testing::pty_peer& peer, const char* mode)
 {
-    auto children = start_clients(1, 512, "send", kSendBytes);
+    auto children = start_clients(1, 512, mode, kSendBytes);
     const long long start = now_ns();
     const std::size_t got = peer.receive(kSendBytes, 20000).size();
     const double seconds = static_cast<double>(now_ns() - start) / 1e9;
-    std::printf("1 client  -> device: %.1f MB/s (%zu bytes)\n",
+    std::printf("1 client  -> device (%s): %.1f MB/s (%zu bytes)\n", mode,
                 static_cast<double>(got) / seconds / 1e6, got);
     children.clear();
     peer.wait_closed(10000);
+    return static_cast<double>(got) / seconds / 1e6;
+}
+
+// The bus alone: this process sends 64 KiB byte arrays to n echo processes, at most
+// kSinkWindow calls on the way to each, as the server sends OnData; MB/s in all.
+double bus_stream(int n, std::size_t bytes, qsizetype chunk_size)
+{
+    std::vector<std::unique_ptr<Child>> children;
+    std::vector<QString> names;
+    for (int i = 0; i < n; ++i) {
+        children.push_back(std::make_unique<Child>(
+            std::vector<std::string>{self_path(), "--echo", std::to_string(bytes)}));
+        const std::string& first = children.back()->first_line();
+        if (first.rfind("ready ", 0) != 0) {
+            std::printf("an echo process did not start: %s\n", first.c_str());
+            std::exit(1);
+        }
+        names.push_back(QString::fromStdString(first.substr(6)));
+    }
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    const QByteArray chunk(chunk_size, 'x');
+    std::vector<std::deque<QDBusPendingCall>> in_flight(static_cast<std::size_t>(n));
+    const long long start = now_ns();
+    for (std::size_t sent = 0; sent < bytes; sent += static_cast<std::size_t>(chunk.size()))
+        for (int i = 0; i < n; ++i) {
+            auto& window = in_flight[static_cast<std::size_t>(i)];
+            if (window.size() >= platform::rpc::kSinkWindow) {
+                window.front().waitForFinished();
+                window.pop_front();
+            }
+            QDBusMessage call = QDBusMessage::createMethodCall(
+                names[static_cast<std::size_t>(i)], QStringLiteral("/echo"),
+                QStringLiteral("bench.Echo"), QStringLiteral("OnData"));
+            call << chunk;
+            window.push_back(bus.asyncCall(call));
+        }
+    const long long last = last_done(children, start);
+    for (auto& window : in_flight)
+        for (auto& call : window)
+            call.waitForFinished();
+    return static_cast<double>(bytes) * n / (static_cast<double>(last - start) / 1e9) / 1e6;
+}
+
+// The bus alone: round trips of a 16-byte call to an echo process. A notification is one
+// way, so half of this is what the bus itself adds to the device-to-OnData latency.
+percentiles bus_round_trip()
+{
+    Child echo({self_path(), "--echo", "0"});
+    if (echo.first_line().rfind("ready ", 0) != 0)
+        return {};
+    const QString name = QString::fromStdString(echo.first_line().substr(6));
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    std::vector<double> us;
+    for (int i = 0; i < kLatencyMessages; ++i) {
+        QDBusMessage call = QDBusMessage::createMethodCall(
+            name, QStringLiteral("/echo"), QStringLiteral("bench.Echo"), QStringLiteral("OnData"));
+        call << QByteArray(16, 'x');
+        const long long t = now_ns();
+        bus.call(call);
+        us.push_back(static_cast<double>(now_ns() - t) / 1000.0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return {percentile(us, 0.5), percentile(us, 0.99)};
+}
+
+// 16-byte messages every 5 ms through a pty between two threads.
+percentiles plain_latency()
+{
+    int master = -1, slave = -1;
+    if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0)
+        return {};
+    for (int fd : {master, slave}) {
+        termios t{};
+        ::tcgetattr(fd, &t);
+        ::cfmakeraw(&t);
+        ::tcsetattr(fd, TCSANOW, &t);
+    }
+    std::vector<double> us;
+    std::thread reader([&] {
+        char buffer[512];
+        std::string pending;
+        while (us.size() < static_cast<std::size_t>(kLatencyMessages)) {
+            const ssize_t n = ::read(slave, buffer, sizeof buffer);
+            if (n <= 0)
+                continue;
+            const long long arrived = now_ns();
+            pending.append(buffer, static_cast<std::size_t>(n));
+            while (pending.size() >= 16) {
+                long long sent = 0;
+                std::memcpy(&sent, pending.data(), sizeof sent);
+                us.push_back(static_cast<double>(arrived - sent) / 1000.0);
+                pending.erase(0, 16);
+            }
+        }
+    });
+    for (int i = 0; i < kLatencyMessages; ++i) {
+        char message[16] = {};
+        const long long t = now_ns();
+        std::memcpy(message, &t, sizeof t);
+        if (::write(master, message, sizeof message) != sizeof message)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    reader.join();
+    ::close(master);
+    ::close(slave);
+    return {percentile(us, 0.5), percentile(us, 0.99)};
 }
 
 double plain_copy(std::size_t bytes)
@@ -271,6 +448,17 @@ int main(int argc, char** argv)
     if (argc == 6 && std::strcmp(argv[1], "--client") == 0)
         return client_main(std::atoi(argv[2]), static_cast<ULONG>(std::atol(argv[3])), argv[4],
                            static_cast<std::size_t>(std::atoll(argv[5])));
+    if (argc == 3 && std::strcmp(argv[1], "--echo") == 0)
+        return echo_main(static_cast<std::size_t>(std::atoll(argv[2])));
+    if (argc == 2 && std::strcmp(argv[1], "--bus-sizes") == 0) {
+        platform::rpc::testing::private_bus bus;
+        for (int round = 0; round < 3; ++round)
+            for (qsizetype size : {4096, 16384, 32768, 49152, 65536, 131072})
+                std::printf("bus alone, %6lld-byte calls: 1 echo %.1f MB/s, 8 echoes %.1f MB/s in all\n",
+                            static_cast<long long>(size), bus_stream(1, 16u << 20, size),
+                            bus_stream(8, 4u << 20, size));
+        return 0;
+    }
 
     platform::rpc::testing::private_bus bus;
     platform::testing::temp_registry registry;
@@ -284,14 +472,39 @@ int main(int argc, char** argv)
     DWORD cookie = 0;
     CoRegisterClassObject(CLSID_Tethra, &factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &cookie);
 
-    std::printf("plain pty copy: %.1f MB/s\n", plain_copy(64u << 20));
-    for (ULONG buffer_size : {512UL, 65536UL}) {
-        stream(peer, 1, buffer_size, 16u << 20);
-        stream(peer, 8, buffer_size, 4u << 20);
+    const double plain = plain_copy(64u << 20);
+    const percentiles plain_lat = plain_latency();
+    double rate[2][2] = {};
+    for (int b = 0; b < 2; ++b) {
+        const ULONG buffer_size = b == 0 ? 512UL : 65536UL;
+        rate[b][0] = stream(peer, 1, buffer_size, 16u << 20);
+        rate[b][1] = stream(peer, 8, buffer_size, 4u << 20);
     }
-    latency(peer, 1);
-    latency(peer, 8);
-    client_to_device(peer);
+    const percentiles lat1 = latency(peer, 1);
+    const percentiles lat8 = latency(peer, 8);
+    const double to_device = client_to_device(peer, "send");
+    const double to_device_async = client_to_device(peer, "sendasync");
+    const double bus1 = bus_stream(1, 16u << 20, platform::rpc::kSinkMergeBytes);
+    const double bus8 = bus_stream(8, 4u << 20, platform::rpc::kSinkMergeBytes);
+    const percentiles bus_rt = bus_round_trip();
+
+    // The figures side by side: the bus alone is the ceiling the bus itself sets (byte
+    // arrays to plain echo processes; half a round trip for the latency).
+    std::printf("\n%-34s %10s %10s %12s %12s\n", "figure", "tethra", "target", "bus alone",
+                "plain pty");
+    auto row = [](const char* what, double got, double target, double bus_only, double pty) {
+        std::printf("%-34s %10.1f %10.1f %12.1f %12.1f\n", what, got, target, bus_only, pty);
+    };
+    row("1 client, 512 B buffers, MB/s", rate[0][0], 21, bus1, plain);
+    row("8 clients, 512 B buffers, MB/s", rate[0][1], 10.5, bus8, plain);
+    row("1 client, 64 KiB buffers, MB/s", rate[1][0], 55, bus1, plain);
+    row("8 clients, 64 KiB buffers, MB/s", rate[1][1], 144, bus8, plain);
+    row("1 client latency p50, us", lat1.p50, 122, bus_rt.p50 / 2, plain_lat.p50);
+    row("1 client latency p99, us", lat1.p99, 380, bus_rt.p99 / 2, plain_lat.p99);
+    row("8 clients latency p50, us", lat8.p50, 224, bus_rt.p50 / 2, plain_lat.p50);
+    row("8 clients latency p99, us", lat8.p99, 528, bus_rt.p99 / 2, plain_lat.p99);
+    row("client -> device, sync, MB/s", to_device, 60, bus1, plain);
+    row("client -> device, async, MB/s", to_device_async, 60, bus1, plain);
 
     CoRevokeClassObject(cookie);
     platform::rpc::stop_server();

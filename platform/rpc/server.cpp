@@ -138,10 +138,6 @@ public:
     {
         QMetaObject::invokeMethod(context_, std::move(f), Qt::BlockingQueuedConnection);
     }
-    void post(std::function<void()> f)
-    {
-        QMetaObject::invokeMethod(context_, std::move(f), Qt::QueuedConnection);
-    }
     QObject* context() const { return context_; }
 
 private:
@@ -493,6 +489,8 @@ void server::stop()
     for (IClassFactory* f : factories)
         f->Release();
     qt_.run([this] {
+        // Calls to sinks that were never answered hold their proxies: given up now.
+        sink_proxy::abandon_all();
         delete object_;
         object_ = nullptr;
         delete watcher_;
@@ -887,7 +885,7 @@ void server::serve_point(const QDBusMessage& call, const exported_object& obj)
         }
         const QString sink_path = call.arguments().value(0).value<QDBusObjectPath>().path();
         auto* proxy = new sink_proxy(
-            bus_, client, sink_path, *itf, [this](std::function<void()> f) { qt_.post(std::move(f)); },
+            bus_, client, sink_path, *itf, qt_.context(),
             [this](sink_proxy* p, const QString& reason) { drop_sink(p, reason); });
         DWORD cookie = 0;
         const HRESULT hr = point.p->Advise(static_cast<IDispatch*>(proxy), &cookie);

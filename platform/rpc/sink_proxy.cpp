@@ -4,26 +4,133 @@
 #include "platform/rpc/rpc.h"
 #include "platform/rpc/wire.h"
 
-#include <QDBusPendingCallWatcher>
+#include <QDBusError>
 #include <QDBusPendingReply>
+#include <QObject>
+#include <QThread>
 #include <QXmlStreamReader>
 
 #include <chrono>
 #include <cstring>
 #include <optional>
+#include <set>
+#include <vector>
 
 namespace platform::rpc {
 
+// Receives the answers to one proxy's calls on the thread that serves the bus connection.
+// Every call it can still receive an answer for holds a reference on its proxy, so the
+// proxy is there for each of them; abandon() deletes it on its own thread, after which no
+// answer reaches the proxy.
+class sink_answers : public QObject {
+    Q_OBJECT
+public:
+    explicit sink_answers(sink_proxy* proxy) : proxy_(proxy) {}
+
+public Q_SLOTS:
+    void notified(const QDBusMessage& reply) { done(reply, false); }
+    void notify_failed(const QDBusError&, const QDBusMessage& reply) { done(reply, false); }
+    void introspected(const QDBusMessage& reply) { done(reply, true); }
+    void introspect_failed(const QDBusError&, const QDBusMessage& reply) { done(reply, true); }
+
+private:
+    void done(const QDBusMessage& reply, bool introspection)
+    {
+        sink_proxy* proxy = proxy_;
+        {
+            std::lock_guard lock(proxy->mutex_);
+            --proxy->unanswered_;
+        }
+        if (introspection)
+            proxy->introspected(reply);
+        else
+            proxy->answered(reply, true);
+        proxy->Release();  // the call's reference
+    }
+    sink_proxy* proxy_;
+};
+
+namespace {
+
+// Every proxy, so that the runtime's end can reach the ones its tables no longer hold.
+std::mutex g_live_mutex;
+std::set<sink_proxy*>& live()
+{
+    static std::set<sink_proxy*> s;
+    return s;
+}
+
+}  // namespace
+
 sink_proxy::sink_proxy(const QDBusConnection& bus, const QString& client, const QString& path,
-                       const interface_info& itf, post_fn post, drop_fn drop)
+                       const interface_info& itf, QObject* context, drop_fn drop)
     : bus_(bus),
       client_(client),
       path_(path),
       itf_(itf),
       events_(itf.kind == interface_kind::dispinterface),
-      post_(std::move(post)),
-      drop_fn_(std::move(drop))
+      interface_(bus_interface_name(itf)),
+      on_data_(QStringLiteral("OnData")),
+      drop_fn_(std::move(drop)),
+      answers_(new sink_answers(this))
 {
+    answers_->moveToThread(context->thread());
+    std::lock_guard lock(g_live_mutex);
+    live().insert(this);
+}
+
+sink_proxy::~sink_proxy()
+{
+    std::lock_guard lock(g_live_mutex);
+    live().erase(this);
+    // No call is unanswered (each holds a reference), so no answer can reach it any more.
+    if (answers_)
+        answers_->deleteLater();
+}
+
+bool sink_proxy::try_add_ref()
+{
+    ULONG n = refs_.load();
+    while (n != 0)
+        if (refs_.compare_exchange_weak(n, n + 1))
+            return true;
+    return false;  // on its way to the destructor
+}
+
+DWORD sink_proxy::abandon()
+{
+    std::lock_guard lock(mutex_);
+    disconnected_ = true;
+    queue_.clear();
+    room_.notify_all();
+    delete answers_;  // on its own thread: queued answers go with it
+    answers_ = nullptr;
+    const DWORD unanswered = unanswered_;
+    unanswered_ = 0;
+    in_flight_ = 0;
+    return unanswered;
+}
+
+void sink_proxy::abandon_all()
+{
+    std::vector<sink_proxy*> proxies;
+    {
+        std::lock_guard lock(g_live_mutex);
+        for (sink_proxy* p : live())
+            if (p->try_add_ref())
+                proxies.push_back(p);
+    }
+    for (sink_proxy* p : proxies) {
+        for (DWORD n = p->abandon(); n > 0; --n)
+            p->Release();
+        p->Release();
+    }
+}
+
+std::size_t sink_proxy::live_count()
+{
+    std::lock_guard lock(g_live_mutex);
+    return live().size();
 }
 
 // ---- IUnknown ---------------------------------------------------------------------------
@@ -55,10 +162,28 @@ STDMETHODIMP_(ULONG) sink_proxy::Release()
 
 // ---- calls ------------------------------------------------------------------------------
 
-QDBusMessage sink_proxy::make_call(const char* method) const
+QDBusMessage sink_proxy::make_call(const QString& method) const
 {
-    return QDBusMessage::createMethodCall(client_, path_, bus_interface_name(itf_),
-                                          QString::fromLatin1(method));
+    return QDBusMessage::createMethodCall(client_, path_, interface_, method);
+}
+
+bool sink_proxy::call_locked(const QDBusMessage& call, bool notification)
+{
+    if (!answers_)
+        return false;
+    AddRef();  // for the answer
+    ++unanswered_;
+    if (!bus_.callWithCallback(
+            call, answers_, notification ? SLOT(notified(QDBusMessage)) : SLOT(introspected(QDBusMessage)),
+            notification ? SLOT(notify_failed(QDBusError, QDBusMessage))
+                         : SLOT(introspect_failed(QDBusError, QDBusMessage)),
+            static_cast<int>(kSinkCallTimeoutMs))) {
+        // Not sent (the connection is gone): no answer will come.
+        --unanswered_;
+        refs_--;  // never the last: the caller holds one
+        return false;
+    }
+    return true;
 }
 
 void sink_proxy::notify(QDBusMessage call, const QByteArray* data)
@@ -71,7 +196,7 @@ void sink_proxy::notify(QDBusMessage call, const QByteArray* data)
     for (;;) {
         if (disconnected_)
             return;
-        if (queue_.empty() && in_flight_ < kSinkWindow) {
+        if (queue_.empty() && in_flight_ < (data ? kSinkEager : kSinkWindow)) {
             queued item{std::move(call), data ? *data : QByteArray(), data != nullptr};
             send_locked(item);
             return;
@@ -94,17 +219,8 @@ void sink_proxy::send_locked(queued& item)
 {
     if (item.is_data)
         item.call.setArguments({QVariant(item.data)});
-    ++in_flight_;
-    QDBusPendingCall pending = bus_.asyncCall(item.call, static_cast<int>(kSinkCallTimeoutMs));
-    AddRef();  // for the watcher
-    post_([this, pending] {
-        auto* watcher = new QDBusPendingCallWatcher(pending);
-        QObject::connect(watcher, &QDBusPendingCallWatcher::finished, [this, watcher] {
-            answered(watcher->reply(), true);
-            watcher->deleteLater();
-            Release();
-        });
-    });
+    if (call_locked(item.call, true))
+        ++in_flight_;
 }
 
 void sink_proxy::answered(const QDBusMessage& reply, bool windowed)
@@ -139,34 +255,30 @@ void sink_proxy::disconnect()
 
 void sink_proxy::check_sink()
 {
-    QDBusMessage call = QDBusMessage::createMethodCall(
+    const QDBusMessage call = QDBusMessage::createMethodCall(
         client_, path_, QLatin1String(kIntrospectable), QStringLiteral("Introspect"));
-    QDBusPendingCall pending = bus_.asyncCall(call, static_cast<int>(kSinkCallTimeoutMs));
-    AddRef();
-    post_([this, pending] {
-        auto* watcher = new QDBusPendingCallWatcher(pending);
-        QObject::connect(watcher, &QDBusPendingCallWatcher::finished, [this, watcher] {
-            const QDBusMessage reply = watcher->reply();
-            if (reply.type() == QDBusMessage::ErrorMessage) {
-                // A client that does not answer introspection in time keeps its sink.
-                if (reply.errorName() != QLatin1String(kErrNoReply))
-                    drop(QStringLiteral("introspection fails with ") + reply.errorName());
-            } else {
-                const QString wanted = bus_interface_name(itf_);
-                bool found = false;
-                QXmlStreamReader xml(reply.arguments().value(0).toString());
-                while (!xml.atEnd() && !found)
-                    if (xml.readNext() == QXmlStreamReader::StartElement &&
-                        xml.name() == QLatin1String("interface") &&
-                        xml.attributes().value(QLatin1String("name")) == wanted)
-                        found = true;
-                if (!found)
-                    drop(QStringLiteral("the sink does not implement ") + wanted);
-            }
-            watcher->deleteLater();
-            Release();
-        });
-    });
+    std::lock_guard lock(mutex_);
+    if (!disconnected_)
+        call_locked(call, false);
+}
+
+void sink_proxy::introspected(const QDBusMessage& reply)
+{
+    if (reply.type() == QDBusMessage::ErrorMessage) {
+        // A client that does not answer introspection in time keeps its sink.
+        if (reply.errorName() != QLatin1String(kErrNoReply))
+            drop(QStringLiteral("introspection fails with ") + reply.errorName());
+        return;
+    }
+    bool found = false;
+    QXmlStreamReader xml(reply.arguments().value(0).toString());
+    while (!xml.atEnd() && !found)
+        if (xml.readNext() == QXmlStreamReader::StartElement &&
+            xml.name() == QLatin1String("interface") &&
+            xml.attributes().value(QLatin1String("name")) == interface_)
+            found = true;
+    if (!found)
+        drop(QStringLiteral("the sink does not implement ") + interface_);
 }
 
 // ---- IDispatch ----------------------------------------------------------------------------
@@ -205,7 +317,8 @@ STDMETHODIMP sink_proxy::Invoke(DISPID dispIdMember, REFIID, LCID, WORD, DISPPAR
         return DISP_E_BADPARAMCOUNT;
     if (pDispParams->cArgs > 0 && !pDispParams->rgvarg)
         return E_INVALIDARG;
-    QDBusMessage call = make_call(member->method);
+    const bool data = member->param_count == 1 && std::strcmp(member->method, "OnData") == 0;
+    QDBusMessage call = make_call(data ? on_data_ : QString::fromLatin1(member->method));
     QList<QVariant> args;
     for (UINT i = 0; i < member->param_count; ++i) {
         QVariant value;
@@ -218,7 +331,6 @@ STDMETHODIMP sink_proxy::Invoke(DISPID dispIdMember, REFIID, LCID, WORD, DISPPAR
         args.push_back(value);
     }
     // OnData's bytes travel apart from the call so that queued ones can be merged.
-    const bool data = args.size() == 1 && std::strcmp(member->method, "OnData") == 0;
     const QByteArray bytes = data ? args.front().toByteArray() : QByteArray();
     if (!data)
         call.setArguments(args);
@@ -230,7 +342,7 @@ STDMETHODIMP sink_proxy::Invoke(DISPID dispIdMember, REFIID, LCID, WORD, DISPPAR
 
 STDMETHODIMP sink_proxy::OnChanged(DISPID dispID)
 {
-    QDBusMessage call = make_call("OnChanged");
+    QDBusMessage call = make_call(QStringLiteral("OnChanged"));
     call << static_cast<int>(dispID);
     notify(std::move(call), nullptr);
     return S_OK;
@@ -238,7 +350,7 @@ STDMETHODIMP sink_proxy::OnChanged(DISPID dispID)
 
 STDMETHODIMP sink_proxy::OnRequestEdit(DISPID dispID)
 {
-    QDBusMessage call = make_call("OnRequestEdit");
+    QDBusMessage call = make_call(QStringLiteral("OnRequestEdit"));
     call << static_cast<int>(dispID);
     std::optional<QDBusPendingCall> pending;
     {
@@ -258,3 +370,5 @@ STDMETHODIMP sink_proxy::OnRequestEdit(DISPID dispID)
 }
 
 }  // namespace platform::rpc
+
+#include "sink_proxy.moc"

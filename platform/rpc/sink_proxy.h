@@ -5,7 +5,12 @@
 // Notifications (OnData, OnPortEvent, OnError, OnChanged) are sent without waiting for
 // their answers, at most kSinkWindow of them on the way per sink. While the window is
 // full, further notifications queue in the proxy, in order, and go out as answers free
-// places. An OnData that finds the queue's last entry to be an OnData as well is merged
+// places. An OnData goes out at once only while fewer than kSinkEager calls are on the
+// way; otherwise it waits in the queue for the next answer and merges with the data that
+// comes meanwhile. So a lone message (a keystroke, a short reply) leaves at once, while a
+// stream under load travels in calls that grow with the sink's round trip instead of one
+// call per read: every call costs a wake-up of each thread on its way and of the bus
+// daemon, both ways. An OnData that finds the queue's last entry to be an OnData as well is merged
 // into it (its bytes appended) as long as the merged call carries at most
 // kSinkMergeBytes: the sink still gets every byte in the port's order, in fewer and
 // bigger calls, and an OnPortEvent or OnError keeps its place between the data before
@@ -23,6 +28,13 @@
 // A call that fails with UnknownObject, UnknownInterface or UnknownMethod, like a sink
 // whose introspection data lacks the interface, makes the proxy ask its owner to
 // unadvise it (on a call thread, never on the thread that delivered the answer).
+//
+// Answers. Calls leave from the thread that makes them (QtDBus hands them to its own
+// thread); their answers go to a small object of the proxy's that lives on the context's
+// thread, the thread that serves the bus connection. No event is posted per call on the
+// way out. Each call on the way holds a reference on the proxy until its answer arrives;
+// abandon_all() ends that for every proxy at once when the runtime stops, so proxies
+// whose calls were never answered do not outlive it.
 #pragma once
 
 #include "platform/com/typeinfo.h"
@@ -40,10 +52,18 @@
 
 namespace platform::rpc {
 
-// The most bytes one merged OnData call carries. 64 KiB makes a 512-byte read stream
-// about 16 calls per MiB once the window is full, while a sink's process never holds
-// more than (kSinkWindow + kSinkQueue) * 64 KiB of undelivered data per sink.
-inline constexpr qsizetype kSinkMergeBytes = 64 * 1024;
+class sink_answers;
+
+// The most bytes one merged OnData call carries. Not 64 KiB: libdbus reads a message
+// into a buffer that doubles as it fills, and a call of 64 KiB takes the bus daemon's and
+// the client's buffers to 128 KiB, where glibc maps them (mmap) instead of taking heap
+// memory; every such message then costs the daemon a mremap and a TLB shootdown of
+// every processor, and the bus carries a third to a quarter of the bytes per second it
+// carries in calls of 48 KiB (bench/rpc, "bus alone"). A sink's process never holds
+// more than (kSinkWindow + kSinkQueue) * 48 KiB of undelivered data per sink.
+inline constexpr qsizetype kSinkMergeBytes = 48 * 1024;
+// How many calls may be on the way to a sink before an OnData waits to be merged.
+inline constexpr DWORD kSinkEager = 2;
 // How many notifications may wait in a proxy behind a full window.
 inline constexpr std::size_t kSinkQueue = 16;
 
@@ -51,11 +71,16 @@ class sink_proxy : public IDispatch, public IPropertyNotifySink {
 public:
     // Called (at most once) when the sink must be unadvised, with the reason.
     using drop_fn = std::function<void(sink_proxy*, const QString& reason)>;
-    // post runs a function on the thread that serves the bus connection.
-    using post_fn = std::function<void(std::function<void()>)>;
-
+    // context lives on the thread that serves the bus connection; answers arrive there.
     sink_proxy(const QDBusConnection& bus, const QString& client, const QString& path,
-               const interface_info& itf, post_fn post, drop_fn drop);
+               const interface_info& itf, QObject* context, drop_fn drop);
+
+    // On the context's thread: every proxy stops calling its client and gives back the
+    // references of the calls still unanswered; their answers, should they come, are
+    // ignored. For the end of the runtime, after its sinks were unadvised.
+    static void abandon_all();
+    // How many proxies exist (for the runtime's tests).
+    static std::size_t live_count();
 
     const QString& client() const { return client_; }
     const QString& path() const { return path_; }
@@ -89,8 +114,9 @@ public:
     STDMETHODIMP OnRequestEdit(DISPID dispID) override;
 
 private:
-    virtual ~sink_proxy() = default;
-    QDBusMessage make_call(const char* method) const;
+    friend class sink_answers;
+    virtual ~sink_proxy();
+    QDBusMessage make_call(const QString& method) const;
     // A notification waiting behind the full window; data holds an OnData's bytes.
     struct queued {
         QDBusMessage call;
@@ -103,6 +129,14 @@ private:
     void send_locked(queued& item);
     // An answer (or its absence) arrived for a call of this proxy.
     void answered(const QDBusMessage& reply, bool windowed);
+    // The answer to check_sink's introspection.
+    void introspected(const QDBusMessage& reply);
+    // Sends a call whose answer goes to answers_ (to its slot for a notification or for
+    // an introspection); false when the proxy no longer calls. mutex_ held.
+    bool call_locked(const QDBusMessage& call, bool notification);
+    // No more calls; the number of references held for unanswered calls is handed back.
+    DWORD abandon();
+    bool try_add_ref();
     void drop(const QString& reason);
 
     std::atomic<ULONG> refs_{1};
@@ -111,15 +145,18 @@ private:
     const QString path_;
     const interface_info& itf_;
     const bool events_;
-    post_fn post_;
+    const QString interface_;
+    const QString on_data_;
     drop_fn drop_fn_;
     std::atomic<bool> dropped_{false};
 
     std::mutex mutex_;
     std::condition_variable room_;
     DWORD in_flight_ = 0;
+    DWORD unanswered_ = 0;  // calls on the way, each holding a reference
     std::deque<queued> queue_;
     bool disconnected_ = false;
+    sink_answers* answers_ = nullptr;  // lives on the context's thread
 };
 
 }  // namespace platform::rpc

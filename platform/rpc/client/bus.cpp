@@ -105,12 +105,12 @@ HRESULT bus_host::call(const QString& service, const QString& path, const QStrin
                        const QString& method, const QList<QVariant>& args,
                        QDBusMessage* pReply)
 {
-    QDBusMessage msg = QDBusMessage::createMethodCall(service, path, iface, method);
-    msg.setArguments(args);
     QDBusMessage reply;
-    if (m_thread.get_id() == std::this_thread::get_id()) {
+    if (on_bus_thread()) {
         // A sink handler calling the server: this thread waits on the network itself.
         // INT_MAX is libdbus's "no time-out".
+        QDBusMessage msg = QDBusMessage::createMethodCall(service, path, iface, method);
+        msg.setArguments(args);
         reply = connection().call(msg, QDBus::Block, INT_MAX);
     } else {
         // Any other thread hands the call to this library's thread and waits for the
@@ -123,22 +123,13 @@ HRESULT bus_host::call(const QString& service, const QString& path, const QStrin
             QDBusMessage reply;
         };
         auto pending = std::make_shared<pending_call>();
-        auto finish = [pending](const QDBusMessage& r) {
-            {
-                std::lock_guard lock(pending->mutex);
-                pending->reply = r;
-                pending->bDone = true;
-            }
-            pending->cvDone.notify_all();
-        };
-        if (!run_on_bus_thread([this, msg, finish] {
-                QDBusPendingCallWatcher* pWatcher =
-                    new QDBusPendingCallWatcher(connection().asyncCall(msg, INT_MAX), m_pLoop);
-                QObject::connect(pWatcher, &QDBusPendingCallWatcher::finished, m_pLoop,
-                                 [pWatcher, finish] {
-                                     finish(pWatcher->reply());
-                                     pWatcher->deleteLater();
-                                 });
+        if (!call_async(service, path, iface, method, args, [pending](const QDBusMessage& r) {
+                {
+                    std::lock_guard lock(pending->mutex);
+                    pending->reply = r;
+                    pending->bDone = true;
+                }
+                pending->cvDone.notify_all();
             }))
             return RPC_E_DISCONNECTED;
         std::unique_lock lock(pending->mutex);
@@ -148,6 +139,22 @@ HRESULT bus_host::call(const QString& service, const QString& path, const QStrin
     if (pReply)
         *pReply = reply;
     return reply.type() == QDBusMessage::ReplyMessage ? S_OK : map_error_reply(reply);
+}
+
+bool bus_host::call_async(const QString& service, const QString& path, const QString& iface,
+                          const QString& method, const QList<QVariant>& args,
+                          std::function<void(const QDBusMessage&)> done)
+{
+    QDBusMessage msg = QDBusMessage::createMethodCall(service, path, iface, method);
+    msg.setArguments(args);
+    return run_on_bus_thread([this, msg, done = std::move(done)] {
+        // INT_MAX is libdbus's "no time-out".
+        auto* pWatcher = new QDBusPendingCallWatcher(connection().asyncCall(msg, INT_MAX), m_pLoop);
+        QObject::connect(pWatcher, &QDBusPendingCallWatcher::finished, m_pLoop, [pWatcher, done] {
+            done(pWatcher->reply());
+            pWatcher->deleteLater();
+        });
+    });
 }
 
 void bus_host::post(const QString& service, const QString& path, const QString& iface,

@@ -53,6 +53,15 @@ public:
     HRESULT call(const QString& service, const QString& path, const QString& iface,
                  const QString& method, const QList<QVariant>& args, QDBusMessage* pReply);
 
+    // Sends a method call and returns at once; done gets the reply (or the error) on the
+    // library's thread. false when the library's thread no longer runs (done is never
+    // called). Calls of this connection keep their order on the bus.
+    bool call_async(const QString& service, const QString& path, const QString& iface,
+                    const QString& method, const QList<QVariant>& args,
+                    std::function<void(const QDBusMessage&)> done);
+    // True on the library's own thread, where a call must not wait for another's reply.
+    bool on_bus_thread() const { return m_thread.get_id() == std::this_thread::get_id(); }
+
     // Sends a method call without waiting for its reply (references given back by a
     // final Release); calls of this connection keep their order on the bus.
     void post(const QString& service, const QString& path, const QString& iface,

@@ -6,8 +6,11 @@
 #include <QDBusArgument>
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
+#include <QDBusVariant>
 #include <QRegularExpression>
 
+#include <condition_variable>
+#include <cstring>
 #include <map>
 #include <new>
 #include <mutex>
@@ -44,6 +47,15 @@ HRESULT store_out(const VARIANT& value, VARIANTARG& ref)
     }
 }
 
+// A Send(byte array, asynchronous): the one call whose reply a client need not wait for.
+bool is_async_send(const interface_info& itf, const member_info& member, const QList<QVariant>& in)
+{
+    return &itf == &type_info_of<ISerialPort>() && std::strcmp(member.method, "Send") == 0 &&
+           in.size() == 2 && !in[1].toBool() &&
+           in[0].metaType() == QMetaType::fromType<QDBusVariant>() &&
+           in[0].value<QDBusVariant>().variant().metaType() == QMetaType::fromType<QByteArray>();
+}
+
 QString braced(REFIID riid)
 {
     char sz[GUID_STRING_CHARS];
@@ -55,9 +67,46 @@ QString braced(REFIID riid)
 
 // ---- remote_object -----------------------------------------------------------------------
 
+struct remote_object::pipeline {
+    std::mutex mutex;
+    std::condition_variable cvRoom;
+    UINT cOnTheWay = 0;
+    HRESULT hrRefused = S_OK;  // the first refusal not yet returned
+};
+
 remote_object::remote_object(bus_host* pBus, const QString& service, const QString& path) noexcept
-    : m_pBus(pBus), m_service(service), m_path(path)
+    : m_pBus(pBus), m_service(service), m_path(path), m_pipeline(std::make_shared<pipeline>())
 {
+}
+
+HRESULT remote_object::send_pipelined(const QString& iface, const char* method,
+                                      const QList<QVariant>& in)
+{
+    const std::shared_ptr<pipeline> pl = m_pipeline;
+    {
+        std::unique_lock lock(pl->mutex);
+        pl->cvRoom.wait(lock, [&] { return pl->cOnTheWay < kSendWindow; });
+        if (FAILED(pl->hrRefused))
+            return std::exchange(pl->hrRefused, S_OK);
+        ++pl->cOnTheWay;
+    }
+    const bool sent = m_pBus->call_async(
+        m_service, m_path, iface, QString::fromLatin1(method), in, [pl](const QDBusMessage& reply) {
+            const HRESULT hr = reply.type() == QDBusMessage::ReplyMessage ? hresult_from_reply(reply)
+                                                                          : map_error_reply(reply);
+            {
+                std::lock_guard lock(pl->mutex);
+                --pl->cOnTheWay;
+                if (FAILED(hr) && SUCCEEDED(pl->hrRefused))
+                    pl->hrRefused = hr;
+            }
+            pl->cvRoom.notify_all();
+        });
+    if (sent)
+        return S_OK;
+    std::lock_guard lock(pl->mutex);
+    --pl->cOnTheWay;
+    return RPC_E_DISCONNECTED;
 }
 
 remote_object::~remote_object()
@@ -89,6 +138,9 @@ HRESULT remote_object::invoke(const interface_info& itf, const member_info& memb
             return p.vt == VT_VARIANT && hr == DISP_E_BADVARTYPE ? E_INVALIDARG : hr;
         in.append(value);
     }
+
+    if (is_async_send(itf, member, in) && !m_pBus->on_bus_thread())
+        return send_pipelined(bus_interface_name(itf), member.method, in);
 
     QList<QVariant> out;
     HRESULT hr = call(bus_interface_name(itf).toLatin1().constData(), member.method, in, &out);

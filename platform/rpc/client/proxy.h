@@ -14,6 +14,7 @@
 #include "platform/rpc/client/bus.h"
 
 #include <atomic>
+#include <memory>
 #include <type_traits>
 
 namespace platform::rpc::client {
@@ -39,6 +40,16 @@ public:
     HRESULT call(const char* iface, const char* method, const QList<QVariant>& args,
                  QList<QVariant>* pOut);
 
+    // Asynchronous Sends of byte arrays go out without waiting for their replies: at most
+    // kSendWindow of them are on the way per object, a further one waits for the oldest
+    // reply. The port answers an asynchronous Send as soon as the data is queued, so its
+    // reply only says whether the port took the data; a refusal (E_FAIL from a stopped
+    // port, RPC_E_DISCONNECTED from a server that left) is returned, once, by the object's
+    // next asynchronous Send, which then sends nothing. Synchronous Sends, other variants,
+    // and any Send made on the library's own thread (inside a sink handler) wait for
+    // their replies as every other call does. Calls keep their order on the bus either way.
+    static constexpr UINT kSendWindow = 8;
+
     const QString& service() const { return m_service; }
     const QString& path() const { return m_path; }
     bus_host* bus() const { return m_pBus; }
@@ -59,9 +70,13 @@ protected:
     }
 
 private:
+    struct pipeline;
+    HRESULT send_pipelined(const QString& iface, const char* method, const QList<QVariant>& in);
+
     bus_host* m_pBus;
     QString m_service;
     QString m_path;
+    std::shared_ptr<pipeline> m_pipeline;  // shared with the replies still on the way
     std::atomic<ULONG> m_cRef{1};
     bool m_bHandedOver = false;
 };

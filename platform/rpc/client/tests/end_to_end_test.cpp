@@ -4,6 +4,7 @@
 // refuses the other's change; one client holds two objects of a port; the last release
 // closes the device; a server that is gone gives clear HRESULTs.
 #include "platform/rpc/client/client.h"
+#include "platform/rpc/client/proxy.h"
 #include "platform/rpc/client/tests/child_process.h"
 #include "platform/rpc/client/tests/client_test_support.h"
 #include "port/tests/port_test_support.h"
@@ -11,6 +12,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <future>
 #include <memory>
 #include <thread>
 
@@ -255,6 +257,46 @@ TEST_F(RemoteTest, AServerThatLeavesDuringACallEndsItWithDisconnected)
     sending.join();
     EXPECT_EQ(hr, RPC_E_DISCONNECTED);
     VariantClear(&v);
+    pPort->Release();
+}
+
+TEST_F(RemoteTest, AsynchronousSendsGoOutWithoutWaitingKeepTheirOrderAndReportARefusalLater)
+{
+    ISerialPort* pPort = nullptr;
+    ASSERT_EQ(tethra_->CreatePort(kPtyPort, &pPort), S_OK);
+    std::string sent;
+    auto send = [&](int i) {
+        const std::string text = "#" + std::to_string(i) + ";";
+        VARIANT v = ByteArray(text);
+        const HRESULT hr = pPort->Send(v, VARIANT_FALSE);
+        VariantClear(&v);
+        if (hr == S_OK)
+            sent += text;
+        return hr;
+    };
+    // A server that answers nothing for now: a window of sends still returns at once.
+    server_->signal(SIGSTOP);
+    auto first = std::async(std::launch::async, [&] {
+        for (UINT i = 0; i < platform::rpc::client::remote_object::kSendWindow; ++i)
+            if (send(static_cast<int>(i)) != S_OK)
+                return false;
+        return true;
+    });
+    const bool returned = first.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    server_->signal(SIGCONT);
+    EXPECT_TRUE(returned) << "an asynchronous Send waited for the server";
+    EXPECT_TRUE(first.get());
+    for (int i = 100; i < 400; ++i)
+        ASSERT_EQ(send(i), S_OK);
+    const std::vector<BYTE> got = peer_.receive(sent.size(), 60000);
+    EXPECT_EQ(std::string(got.begin(), got.end()), sent);
+
+    // Refused while on the way (the server is gone): a later Send says so, within a window.
+    server_->kill(SIGKILL);
+    HRESULT hr = S_OK;
+    for (UINT i = 0; i <= platform::rpc::client::remote_object::kSendWindow && hr == S_OK; ++i)
+        hr = send(1000);
+    EXPECT_EQ(hr, RPC_E_DISCONNECTED);
     pPort->Release();
 }
 
