@@ -191,6 +191,7 @@ void CSerialPort::FinalRelease()
 {
     Trace(TRACE_CAT_INTERFACE, 1, "CSerialPort(%#x)::FinalRelease()\n", this);
     if (m_pSerialPortManager) {
+        m_pSerialPortManager->CountClient(-1);
         m_pSerialPortManager->Release();
         m_pSerialPortManager = nullptr;
     }
@@ -247,6 +248,7 @@ BOOL CSerialPort::Initialize(CSerialPortManager* pManager)
     if (SUCCEEDED(hr)) {
         // The reference m_pSerialPortManager keeps.
         pManager->AddRef();
+        pManager->CountClient(1);
     } else {
         Trace(TRACE_CAT_INTERFACE, 0,
               "CSerialPort(%#x)::Initialize(%#x)  Error!  Failed to find a CP.\n", this, pManager);

@@ -190,6 +190,11 @@ public:
     BOOL GetCommState(LPDCB lpDCB);
     BOOL SetCommState(LPDCB lpDCB);
 
+    // The client port objects bound to this object: CSerialPort::Initialize counts one
+    // in when it binds, its FinalRelease counts it out before it lets go.
+    LONG ClientCount() const { return m_lClients.load(); }
+    void CountClient(LONG lDelta) { m_lClients += lDelta; }
+
     // ---- state, in declaration order
     // Clients told before and after a setting changes; the cookie of a connection is
     // what a client object passes as dwNoNotifyCookie.
@@ -212,6 +217,7 @@ public:
     std::atomic<DWORD> m_dwChangeThread{0};
     // The connection cookie whose sink a pass is calling at this moment, 0 when none.
     std::atomic<DWORD> m_dwCalledCookie{0};
+    std::atomic<LONG> m_lClients{0};
 
 private:
     // Send's steps after the task exists: loads it, queues it and, when synchronous,

@@ -68,6 +68,22 @@ STDMETHODIMP_(ULONG) CTethra::Release()
     return static_cast<ULONG>(_Module.Unlock());
 }
 
+STDMETHODIMP CTethra::PortClients(LONG Port, LONG* Clients)
+{
+    Trace(TRACE_CAT_TETHRA, 1, "CTethra(%#x)::PortClients(%i, %#x)\n", this, Port, Clients);
+    if (!Clients)
+        return E_POINTER;
+    *Clients = 0;
+    EnterCriticalSection(&m_csMapAccess);
+    const auto it = m_mapPorts.find(Port);
+    if (it != m_mapPorts.end())
+        *Clients = it->second->ClientCount();
+    LeaveCriticalSection(&m_csMapAccess);
+    Trace(TRACE_CAT_TETHRA, 2, "CTethra(%#x)::PortClients(%i, %#x)  Returning %i\n", this, Port,
+          Clients, *Clients);
+    return S_OK;
+}
+
 STDMETHODIMP CTethra::CreatePort(LONG Port, ISerialPort** SerialPortObject)
 {
     Trace(TRACE_CAT_TETHRA, 1, "CTethra(%#x)::CreatePort(%i, %#x)\n", this, Port,

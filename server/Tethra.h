@@ -41,6 +41,10 @@ public:
     // cannot be opened or an object cannot be initialised; *SerialPortObject is null
     // after every failure.
     STDMETHODIMP CreatePort(LONG Port, ISerialPort** SerialPortObject) override;
+    // A read-only view of the map: *Clients is the number of client port objects bound
+    // to Port's shared object, 0 when the port is not open (a port being closed counts
+    // as not open). E_POINTER for a null Clients. Opens nothing and changes nothing.
+    STDMETHODIMP PortClients(LONG Port, LONG* Clients) override;
 
     // Called by a shared port object's release that left only the registry's reference.
     // Under m_csMapAccess it erases and releases the object only if the map still holds

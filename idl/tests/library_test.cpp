@@ -277,7 +277,7 @@ TEST(Library, RegistryAndEventInterfaces)
     const platform::interface_info& tethra = platform::type_info_of<ITethra>();
     EXPECT_EQ(tethra.kind, platform::interface_kind::dual);
     EXPECT_STREQ(tethra.help, "ITethra Interface");
-    ASSERT_EQ(tethra.member_count, 1u);
+    ASSERT_EQ(tethra.member_count, 2u);
     const platform::member_info& create = tethra.members[0];
     EXPECT_STREQ(create.name, "CreatePort");
     EXPECT_EQ(create.dispid, 1);
@@ -290,7 +290,12 @@ TEST(Library, RegistryAndEventInterfaces)
     EXPECT_EQ(create.params[1].flags, PARAMFLAG_FIN | PARAMFLAG_FOUT);  // in-out, not retval
     ASSERT_NE(create.params[1].iid, nullptr);
     EXPECT_TRUE(*create.params[1].iid == IID_ISerialPort);
-    expect_vtable_order(tethra, {"CreatePort"});
+    const platform::member_info& clients = tethra.members[1];
+    EXPECT_STREQ(clients.name, "PortClients");
+    EXPECT_EQ(clients.dispid, 2);
+    ASSERT_EQ(clients.param_count, 2u);
+    EXPECT_EQ(clients.params[1].flags, PARAMFLAG_FOUT | PARAMFLAG_FRETVAL);
+    expect_vtable_order(tethra, {"CreatePort", "PortClients"});
 
     const platform::interface_info& events = platform::type_info_of<_ISerialPortEvents>();
     EXPECT_TRUE(*events.iid == DIID__ISerialPortEvents);

@@ -2,6 +2,9 @@
 
 #include "platform/registry/registry.h"
 
+#include <dirent.h>
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstring>
 #include <strings.h>
@@ -84,6 +87,38 @@ DWORD resolve_port_name(const char* name, std::string& path)
         return ERROR_FILE_NOT_FOUND;
     path = families[family] + std::to_string((number - 1) % 32);
     return ERROR_SUCCESS;
+}
+
+bool device_exists(const std::string& path)
+{
+    if (path.compare(0, std::strlen(sim_uart_prefix), sim_uart_prefix) == 0)
+        return true;
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISCHR(st.st_mode);
+}
+
+std::string serial_by_id_name(const std::string& path)
+{
+    static const char* const by_id = "/dev/serial/by-id";
+    struct stat device {};
+    if (::stat(path.c_str(), &device) != 0 || !S_ISCHR(device.st_mode))
+        return {};
+    DIR* dir = ::opendir(by_id);
+    if (!dir)
+        return {};
+    std::string found;
+    while (const dirent* entry = ::readdir(dir)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        const std::string link = std::string(by_id) + "/" + entry->d_name;
+        struct stat st {};
+        if (::stat(link.c_str(), &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == device.st_rdev) {
+            found = link;
+            break;
+        }
+    }
+    ::closedir(dir);
+    return found;
 }
 
 }  // namespace platform

@@ -20,4 +20,13 @@ inline constexpr const char* sim_uart_prefix = "sim:";
 // ERROR_INVALID_NAME for a name of no known form.
 DWORD resolve_port_name(const char* name, std::string& path);
 
+// Whether a device path names a device that is there now: a character device, or a link
+// that leads to one (a /dev/serial/by-id name); a simulated UART's name always counts
+// (its UART lives in the process that made it).
+bool device_exists(const std::string& path);
+
+// The /dev/serial/by-id name of the device behind path (links followed), or "" when the
+// device has none (a pseudo-terminal, a built-in UART) or path does not resolve.
+std::string serial_by_id_name(const std::string& path);
+
 }  // namespace platform
