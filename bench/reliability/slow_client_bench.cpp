@@ -11,7 +11,10 @@
 //   slow_client_bench [STOP_SECONDS [LIMIT_KB [RATE_MB_PER_S]]]
 //     STOP_SECONDS  how long the client is stopped (default 30)
 //     LIMIT_KB      "MaxClientQueue" written into the run's registry store (default 4096)
-//     RATE_MB_PER_S the peer's rate; 0, the default, writes as fast as the port reads
+//     RATE_MB_PER_S the peer's rate (default 1 MB/s, about nine times a 921600-baud
+//                   line, which every client over the bus keeps up with); 0 writes as fast
+//                   as the port reads, faster than a client over the bus takes its data,
+//                   so that every client then runs into its limit, not only the stopped one
 //
 // The stream is 16-byte messages: the monotonic clock in ns at the peer's write (shared by
 // every process of the machine), then a sequence number.
@@ -95,17 +98,13 @@ std::string Ask(child& c, const std::string& command)
     return c.read_line();
 }
 
-double Percentile(std::vector<double> v, double p)
-{
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[static_cast<std::size_t>(p * static_cast<double>(v.size() - 1))];
-}
-
 // One keeping-up client's figures for the stretch since its last "forget".
 struct Figures {
     std::size_t bytes = 0;
     std::size_t reports = 0;
-    std::vector<double> latency_us;
+    std::size_t messages = 0;
+    double median_us = 0;
+    double p99_us = 0;
 };
 
 Figures Collect(child& c)
@@ -114,9 +113,8 @@ Figures Collect(child& c)
     std::istringstream quiet(Ask(c, "quiet 1000"));
     std::string word;
     quiet >> word >> f.bytes >> f.reports;
-    c.write_line("stamps");
-    for (std::string line = c.read_line(); line.rfind("lat ", 0) == 0; line = c.read_line())
-        f.latency_us.push_back(std::atof(line.c_str() + 4));
+    std::istringstream latency(Ask(c, "stamps"));
+    latency >> word >> f.messages >> f.median_us >> f.p99_us;
     Ask(c, "forget");
     return f;
 }
@@ -127,8 +125,8 @@ void Print(const char* phase, std::vector<std::unique_ptr<child>>& others, doubl
         const Figures f = Collect(*others[i]);
         std::printf("  %-7s other client %zu: %7.2f MB/s, latency median %8.0f us, p99 %8.0f us, "
                     "%zu spoMemoryError\n",
-                    phase, i + 1, static_cast<double>(f.bytes) / seconds / 1e6,
-                    Percentile(f.latency_us, 0.5), Percentile(f.latency_us, 0.99), f.reports);
+                    phase, i + 1, static_cast<double>(f.bytes) / seconds / 1e6, f.median_us,
+                    f.p99_us, f.reports);
     }
 }
 
@@ -157,9 +155,10 @@ double PlainCopyMBps(std::size_t bytes)
 
 int main(int argc, char** argv)
 {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     const double stop_seconds = argc > 1 ? std::atof(argv[1]) : 30;
     const DWORD limit_kb = argc > 2 ? static_cast<DWORD>(std::atol(argv[2])) : 4096;
-    const double rate = (argc > 3 ? std::atof(argv[3]) : 0) * 1e6;
+    const double rate = (argc > 3 ? std::atof(argv[3]) : 1) * 1e6;
     constexpr double kPhaseSeconds = 5;
 
     platform::testing::temp_registry registry;
@@ -186,7 +185,8 @@ int main(int argc, char** argv)
     std::printf("plain pty copy: %.1f MB/s\n", PlainCopyMBps(256u << 20));
     std::printf("stop %.0f s, MaxClientQueue %lu KB, peer rate %s\n", stop_seconds,
                 static_cast<unsigned long>(limit_kb),
-                rate > 0 ? (std::to_string(rate / 1e6) + " MB/s").c_str() : "full speed");
+                rate > 0 ? (std::to_string(rate / 1e6).substr(0, 5) + " MB/s").c_str()
+                         : "full speed");
 
     std::vector<std::unique_ptr<child>> others;
     for (int i = 0; i < 2; ++i)

@@ -5,9 +5,9 @@
 //   quiet MS     waits until no byte has come for MS ms, counted from the command at the
 //                earliest; "quiet <bytes> <errors>"
 //   dump PATH    writes its bytes to PATH; "errors <code>@<offset> ..." (every OnError
-//                and OnPortEvent with the number of bytes before it)
+//                with the number of bytes before it)
 //   stamps       for a stream of 16-byte messages that start with the sender's monotonic
-//                clock in ns: "lat <us>" per message so far (latency), then "end"
+//                clock in ns: "latency <messages> <median us> <99th percentile us>"
 //   forget       forgets the bytes and stamps so far
 // It ends at the end of its input.
 //
@@ -68,8 +68,14 @@ public:
         changed.notify_all();
         return S_OK;
     }
-    STDMETHODIMP OnPortEvent(EventConstants code) override { return Code(code); }
-    STDMETHODIMP OnError(ErrorConstants code) override { return Code(code); }
+    // The stream's NUL bytes are event characters; their spoCharEvent is not kept.
+    STDMETHODIMP OnPortEvent(EventConstants) override { return S_OK; }
+    STDMETHODIMP OnError(ErrorConstants code) override
+    {
+        std::lock_guard lock(mutex);
+        codes.emplace_back(code, bytes.size());
+        return S_OK;
+    }
 
     std::mutex mutex;
     std::condition_variable changed;
@@ -78,14 +84,6 @@ public:
     std::vector<double> latencies_us;
     std::vector<std::pair<LONG, std::size_t>> codes;
     Clock::time_point last = Clock::now();
-
-private:
-    HRESULT Code(LONG code)
-    {
-        std::lock_guard lock(mutex);
-        codes.emplace_back(code, bytes.size());
-        return S_OK;
-    }
 };
 
 void Say(const std::string& line)
@@ -156,12 +154,14 @@ int main(int argc, char** argv)
                 out += " " + std::to_string(code) + "@" + std::to_string(offset);
             Say(out);
         } else if (command == "stamps") {
-            for (double us : sink.latencies_us) {
-                char text[32];
-                std::snprintf(text, sizeof text, "lat %.1f", us);
-                Say(text);
-            }
-            Say("end");
+            std::vector<double>& us = sink.latencies_us;
+            std::sort(us.begin(), us.end());
+            auto at = [&us](double p) {
+                return us.empty() ? 0.0 : us[static_cast<std::size_t>(p * static_cast<double>(us.size() - 1))];
+            };
+            char text[96];
+            std::snprintf(text, sizeof text, "latency %zu %.1f %.1f", us.size(), at(0.5), at(0.99));
+            Say(text);
         } else if (command == "forget") {
             sink.bytes.clear();
             sink.stamped = 0;
