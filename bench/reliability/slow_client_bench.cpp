@@ -1,8 +1,9 @@
 // A client that stops answering while its port streams: the built server on a private
 // bus, one pseudo-terminal, two client processes that keep up and one that is stopped
 // (SIGSTOP) for a while and then continued (SIGCONT). Prints, before and during the stop,
-// the bytes per second each other client received and the time from the peer's write to
-// their OnData (median and 99th percentile); the server's resident memory (VmRSS, and
+// the bytes per second each other client received, the time from the peer's write to
+// their OnData (median and 99th percentile) and whether every message reached them in
+// order (breaks in the sequence numbers); the server's resident memory (VmRSS, and
 // VmHWM, its peak) before, at its highest during and after the stop, against the limit
 // ("MaxClientQueue"); what the stopped client received afterwards and how many
 // spoMemoryError reports each client got. A plain pty copy of the same run is the
@@ -105,6 +106,7 @@ struct Figures {
     std::size_t messages = 0;
     double median_us = 0;
     double p99_us = 0;
+    std::size_t breaks = 0;  // places where the sequence of messages jumps
 };
 
 Figures Collect(child& c)
@@ -114,7 +116,7 @@ Figures Collect(child& c)
     std::string word;
     quiet >> word >> f.bytes >> f.reports;
     std::istringstream latency(Ask(c, "stamps"));
-    latency >> word >> f.messages >> f.median_us >> f.p99_us;
+    latency >> word >> f.messages >> f.median_us >> f.p99_us >> f.breaks;
     Ask(c, "forget");
     return f;
 }
@@ -124,9 +126,9 @@ void Print(const char* phase, std::vector<std::unique_ptr<child>>& others, doubl
     for (std::size_t i = 0; i < others.size(); ++i) {
         const Figures f = Collect(*others[i]);
         std::printf("  %-7s other client %zu: %7.2f MB/s, latency median %8.0f us, p99 %8.0f us, "
-                    "%zu spoMemoryError\n",
+                    "%zu spoMemoryError, %zu break(s) in the sequence\n",
                     phase, i + 1, static_cast<double>(f.bytes) / seconds / 1e6, f.median_us,
-                    f.p99_us, f.reports);
+                    f.p99_us, f.reports, f.breaks);
     }
 }
 

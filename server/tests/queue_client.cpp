@@ -7,12 +7,14 @@
 //   dump PATH    writes its bytes to PATH; "errors <code>@<offset> ..." (every OnError
 //                with the number of bytes before it)
 //   stamps       for a stream of 16-byte messages that start with the sender's monotonic
-//                clock in ns: "latency <messages> <median us> <99th percentile us>"
+//                clock in ns and a sequence number: "latency <messages> <median us>
+//                <99th percentile us> <messages whose number does not follow the last>"
 //   forget       forgets the bytes and stamps so far
 // It ends at the end of its input.
 //
 //   server_queue_client PORT [RECEIVE_BUFFER_SIZE]
 #include "platform/rpc/client/client.h"
+#include "traffic/tests/test_sink.h"
 
 #include <algorithm>
 #include <chrono>
@@ -30,21 +32,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-class KeepingSink : public platform::dispatch_impl<_ISerialPortEvents> {
+class KeepingSink : public SinkBase {
 public:
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (!ppv)
-            return E_POINTER;
-        *ppv = nullptr;
-        if (riid != IID_IUnknown && riid != IID_IDispatch && riid != DIID__ISerialPortEvents)
-            return E_NOINTERFACE;
-        *ppv = static_cast<_ISerialPortEvents*>(this);
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
-
     STDMETHODIMP OnData(VARIANT data) override
     {
         if (data.vt != (VT_ARRAY | VT_UI1) || !data.parray)
@@ -59,8 +48,13 @@ public:
             bytes.append(p, n);
             while (bytes.size() - stamped >= 16) {
                 long long sent = 0;
+                unsigned long long seq = 0;
                 std::memcpy(&sent, bytes.data() + stamped, sizeof sent);
+                std::memcpy(&seq, bytes.data() + stamped + 8, sizeof seq);
                 latencies_us.push_back(static_cast<double>(now - sent) / 1000.0);
+                if (stamped != 0 && seq != next_seq)
+                    ++seq_breaks;
+                next_seq = seq + 1;
                 stamped += 16;
             }
             last = Clock::now();
@@ -82,6 +76,8 @@ public:
     std::string bytes;
     std::size_t stamped = 0;
     std::vector<double> latencies_us;
+    unsigned long long next_seq = 0;
+    std::size_t seq_breaks = 0;  // messages that do not follow the one before
     std::vector<std::pair<LONG, std::size_t>> codes;
     Clock::time_point last = Clock::now();
 };
@@ -159,13 +155,15 @@ int main(int argc, char** argv)
             auto at = [&us](double p) {
                 return us.empty() ? 0.0 : us[static_cast<std::size_t>(p * static_cast<double>(us.size() - 1))];
             };
-            char text[96];
-            std::snprintf(text, sizeof text, "latency %zu %.1f %.1f", us.size(), at(0.5), at(0.99));
+            char text[128];
+            std::snprintf(text, sizeof text, "latency %zu %.1f %.1f %zu", us.size(), at(0.5),
+                          at(0.99), sink.seq_breaks);
             Say(text);
         } else if (command == "forget") {
             sink.bytes.clear();
             sink.stamped = 0;
             sink.latencies_us.clear();
+            sink.seq_breaks = 0;
             sink.codes.clear();
             Say("forgot");
         }

@@ -28,17 +28,6 @@ namespace fs = std::filesystem;
 constexpr LONG kPort = 5;
 constexpr DWORD kLimitKB = 1024;
 
-std::string Stream(std::size_t size, unsigned seed)
-{
-    std::string bytes(size, '\0');
-    std::uint32_t x = seed * 2654435761U + 1;
-    for (char& c : bytes) {
-        x = x * 1664525U + 1013904223U;
-        c = static_cast<char>(x >> 24);
-    }
-    return bytes;
-}
-
 std::string ReadAll(const fs::path& file)
 {
     std::ifstream in(file, std::ios::binary);
@@ -147,14 +136,14 @@ TEST_F(SlowClientTest, AStoppedClientLosesOnlyItsOwnGapAndResumesInOrderAfterItC
     ASSERT_GT(ServerPid(), 0);
 
     // Both keep up with a first part.
-    std::string all = Stream(256u << 10, 1);
+    std::string all = platform::testing::pattern_bytes(256u << 10, 1);
     ASSERT_TRUE(SendPaced(peer_, all));
     ASSERT_EQ(Ask(fast, "wait " + std::to_string(all.size())), "have " + std::to_string(all.size()));
     ASSERT_EQ(Ask(slow, "wait " + std::to_string(all.size())), "have " + std::to_string(all.size()));
 
     // Stopped while 8 MiB stream: far more than its limit and the proxy's window together.
     platform::testing::stop_process(slow.pid(), true);
-    const std::string during = Stream(8u << 20, 2);
+    const std::string during = platform::testing::pattern_bytes(8u << 20, 2);
     ASSERT_TRUE(SendPaced(peer_, during));
     all += during;
     ASSERT_EQ(Ask(fast, "wait " + std::to_string(all.size())), "have " + std::to_string(all.size()));
@@ -162,7 +151,7 @@ TEST_F(SlowClientTest, AStoppedClientLosesOnlyItsOwnGapAndResumesInOrderAfterItC
 
     // Once it has taken what waited for it (the report included), it gets all that follows.
     ASSERT_EQ(Ask(slow, "quiet 2000").substr(0, 6), "quiet ");
-    const std::string after = Stream(1u << 20, 3);
+    const std::string after = platform::testing::pattern_bytes(1u << 20, 3);
     ASSERT_TRUE(SendPaced(peer_, after));
     all += after;
     ASSERT_EQ(Ask(fast, "wait " + std::to_string(all.size())), "have " + std::to_string(all.size()));
