@@ -30,14 +30,25 @@ void EndCall(CConnectionGate* pGate, IDispatch* pSink)
         pGate->LeaveCall(pSink);
 }
 
+// A leaf's end: its charge back to the account, then its reference on the gate.
+void LetGo(CConnectionGate* pGate, ULONGLONG qwCharge)
+{
+    if (!pGate)
+        return;
+    if (qwCharge)
+        pGate->Discharge(qwCharge);
+    pGate->Release();
+}
+
 }  // namespace
 
 // ---- CDataNotificationLeaf ------------------------------------------------------------------
 
 CDataNotificationLeaf::CDataNotificationLeaf(IDispatch* pSink, DWORD dwLength, const BYTE* pData,
-                                             BOOL bAutoDelete, CConnectionGate* pGate)
+                                             BOOL bAutoDelete, CConnectionGate* pGate,
+                                             ULONGLONG qwCharge)
     : CStrategy(bAutoDelete), m_pData(nullptr), m_pSink(pSink), m_dwDataLength(dwLength),
-      m_pGate(pGate)
+      m_pGate(pGate), m_qwCharge(qwCharge)
 {
     Trace(TRACE_CAT_QUEUES, 1, "CDataNotificationLeaf(%#x)::CDataNotificationLeaf()\n", this);
     if (m_pGate)
@@ -64,8 +75,7 @@ CDataNotificationLeaf::~CDataNotificationLeaf()
 {
     Trace(TRACE_CAT_QUEUES, 1, "CDataNotificationLeaf(%#x)::~CDataNotificationLeaf()\n", this);
     delete[] m_pData;
-    if (m_pGate)
-        m_pGate->Release();
+    LetGo(m_pGate, m_qwCharge);
     Trace(TRACE_CAT_QUEUES, 2,
           "CDataNotificationLeaf(%#x)::~CDataNotificationLeaf()  Returning\n", this);
 }
@@ -121,8 +131,9 @@ BOOL CDataNotificationLeaf::AlgorithmInterface(BOOL& bDone)
 
 // ---- CEventNotificationLeaf -----------------------------------------------------------------
 
-CEventNotificationLeaf::CEventNotificationLeaf(IDispatch* pSink, LONG lCode, CConnectionGate* pGate)
-    : CStrategy(TRUE), m_lCode(lCode), m_pSink(pSink), m_pGate(pGate)
+CEventNotificationLeaf::CEventNotificationLeaf(IDispatch* pSink, LONG lCode, CConnectionGate* pGate,
+                                               ULONGLONG qwCharge)
+    : CStrategy(TRUE), m_lCode(lCode), m_pSink(pSink), m_pGate(pGate), m_qwCharge(qwCharge)
 {
     // Both lines of the constructor and of the destructor are at level 1.
     Trace(TRACE_CAT_QUEUES, 1, "CEventNotificationLeaf(%#x)::CEventNotificationLeaf()\n", this);
@@ -136,8 +147,7 @@ CEventNotificationLeaf::~CEventNotificationLeaf()
 {
     Trace(TRACE_CAT_QUEUES, 1, "CEventNotificationLeaf(%#x)::~CEventNotificationLeaf()\n",
           this);
-    if (m_pGate)
-        m_pGate->Release();
+    LetGo(m_pGate, m_qwCharge);
     Trace(TRACE_CAT_QUEUES, 1,
           "CEventNotificationLeaf(%#x)::~CEventNotificationLeaf()  Returning.\n", this);
 }

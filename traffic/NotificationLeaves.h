@@ -5,7 +5,8 @@
 // A leaf holds no reference on its sink: it calls it through the connection's gate
 // (CConnectionGate), which hands it a reference of its own for the call and refuses
 // once the connection has been closed. A leaf made without a gate calls its sink
-// directly; the sink must then outlive the task.
+// directly; the sink must then outlive the task. A leaf made with a charge gives it back
+// to its gate's queue account when it is deleted.
 #pragma once
 
 #include "engine/Strategy.h"
@@ -19,7 +20,7 @@ public:
     // Copies dwLength bytes of pData (none when dwLength is 0); a copy that cannot be
     // allocated leaves m_pData null, and the task then calls nobody.
     CDataNotificationLeaf(IDispatch* pSink, DWORD dwLength, const BYTE* pData, BOOL bAutoDelete,
-                          CConnectionGate* pGate = nullptr);
+                          CConnectionGate* pGate = nullptr, ULONGLONG qwCharge = 0);
     ~CDataNotificationLeaf() override;
 
     // Calls OnData with a one-dimensional VT_UI1 safe array of the bytes. Completion code:
@@ -30,12 +31,14 @@ public:
     IDispatch* m_pSink;     // not counted
     DWORD m_dwDataLength;
     CConnectionGate* m_pGate;  // counted; null without a gate
+    ULONGLONG m_qwCharge;      // charged to m_pGate's queue account
 };
 
 class CEventNotificationLeaf : public CStrategy {
 public:
     // Always auto-delete.
-    CEventNotificationLeaf(IDispatch* pSink, LONG lCode, CConnectionGate* pGate = nullptr);
+    CEventNotificationLeaf(IDispatch* pSink, LONG lCode, CConnectionGate* pGate = nullptr,
+                           ULONGLONG qwCharge = 0);
     ~CEventNotificationLeaf() override;
 
     // Calls OnError for codes from 1000 up, OnPortEvent below, with the code as VT_I4.
@@ -46,4 +49,5 @@ public:
     LONG m_lCode;           // an EventConstants or ErrorConstants value
     IDispatch* m_pSink;     // not counted
     CConnectionGate* m_pGate;  // counted; null without a gate
+    ULONGLONG m_qwCharge;      // charged to m_pGate's queue account
 };

@@ -2,6 +2,7 @@
 
 #include "idl/tethra.h"
 #include "platform/com/hresult.h"
+#include "platform/registry/registry.h"
 #include "trace/trace.h"
 #include "traffic/NotificationLeaves.h"
 
@@ -32,7 +33,9 @@ ReaperCount& Reapers()
 
 // ---- CConnectionGate ------------------------------------------------------------------------
 
-CConnectionGate::CConnectionGate() : m_lRef(1), m_cs{}, m_bClosed(FALSE), m_bInCall(FALSE)
+CConnectionGate::CConnectionGate(ULONGLONG qwLimit)
+    : m_lRef(1), m_cs{}, m_bClosed(FALSE), m_bInCall(FALSE), m_state{qwLimit, 0, 0, 0, 0, FALSE},
+      m_bReported(FALSE)
 {
     InitializeCriticalSection(&m_cs);
 }
@@ -84,11 +87,98 @@ BOOL CConnectionGate::Close()
     return bInCall;
 }
 
+BOOL CConnectionGate::TryCharge(ULONGLONG qwCharge, ULONGLONG qwDataBytes, BOOL* pbReport)
+{
+    *pbReport = FALSE;
+    EnterCriticalSection(&m_cs);
+    CClientQueueState& st = m_state;
+    if (st.bOverflow && st.qwQueued <= st.qwLimit / 2) {
+        st.bOverflow = FALSE;
+        m_bReported = FALSE;
+        Trace(TRACE_CAT_QUEUES, 3,
+              "CConnectionGate(%#x)::TryCharge(%i)  The client has caught up; its notifications "
+              "are queued again.\n",
+              this, static_cast<DWORD>(qwCharge));
+    }
+    // Room is kept for the episode's report, so that the account never passes the limit.
+    if (!st.bOverflow && st.qwQueued != 0 &&
+        st.qwQueued + qwCharge + NOTIFICATION_TASK_CHARGE > st.qwLimit) {
+        st.bOverflow = TRUE;
+        ++st.dwEpisodes;
+        Trace(TRACE_CAT_QUEUES, 3,
+              "CConnectionGate(%#x)::TryCharge(%i)  The client has %i bytes waiting, past its "
+              "limit of %i; its notifications are dropped until it catches up.\n",
+              this, static_cast<DWORD>(qwCharge), static_cast<DWORD>(st.qwQueued),
+              static_cast<DWORD>(st.qwLimit));
+    }
+    const BOOL bQueue = !st.bOverflow;
+    if (bQueue) {
+        st.qwQueued += qwCharge;
+        if (st.qwQueued > st.qwPeak)
+            st.qwPeak = st.qwQueued;
+    } else {
+        st.qwDropped += qwDataBytes;
+        *pbReport = !m_bReported;
+    }
+    LeaveCriticalSection(&m_cs);
+    return bQueue;
+}
+
+void CConnectionGate::ChargeReport(ULONGLONG qwCharge)
+{
+    EnterCriticalSection(&m_cs);
+    m_bReported = TRUE;
+    m_state.qwQueued += qwCharge;
+    if (m_state.qwQueued > m_state.qwPeak)
+        m_state.qwPeak = m_state.qwQueued;
+    LeaveCriticalSection(&m_cs);
+}
+
+void CConnectionGate::Discharge(ULONGLONG qwCharge)
+{
+    EnterCriticalSection(&m_cs);
+    m_state.qwQueued -= qwCharge;
+    LeaveCriticalSection(&m_cs);
+}
+
+CClientQueueState CConnectionGate::QueueState()
+{
+    EnterCriticalSection(&m_cs);
+    const CClientQueueState st = m_state;
+    LeaveCriticalSection(&m_cs);
+    return st;
+}
+
 // ---- CPortEventsConnectionPoint -------------------------------------------------------------
+
+ULONGLONG CPortEventsConnectionPoint::ReadQueueLimit()
+{
+    DWORD dwKB = 0;
+    HKEY hKey = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Ostra\\Tethra", 0, KEY_READ, &hKey) ==
+        ERROR_SUCCESS) {
+        DWORD dwType = 0;
+        DWORD dwValue = 0;
+        DWORD cbValue = sizeof dwValue;
+        if (RegQueryValueExA(hKey, "MaxClientQueue", nullptr, &dwType,
+                             reinterpret_cast<BYTE*>(&dwValue), &cbValue) == ERROR_SUCCESS &&
+            dwType == REG_DWORD && cbValue == sizeof dwValue)
+            dwKB = dwValue;
+        RegCloseKey(hKey);
+    }
+    if (dwKB == 0)
+        dwKB = CLIENT_QUEUE_DEFAULT_KB;
+    else if (dwKB < CLIENT_QUEUE_MIN_KB)
+        dwKB = CLIENT_QUEUE_MIN_KB;
+    else if (dwKB > CLIENT_QUEUE_MAX_KB)
+        dwKB = CLIENT_QUEUE_MAX_KB;
+    return ULONGLONG{dwKB} * 1024U;
+}
 
 CPortEventsConnectionPoint::CPortEventsConnectionPoint(IConnectionPointContainer* pContainer,
                                                        CRITICAL_SECTION* pLock)
-    : platform::connection_point(pContainer, pLock, DIID__ISerialPortEvents)
+    : platform::connection_point(pContainer, pLock, DIID__ISerialPortEvents),
+      m_qwQueueLimit(ReadQueueLimit())
 {
 }
 
@@ -142,7 +232,7 @@ STDMETHODIMP CPortEventsConnectionPoint::Unadvise(DWORD dwCookie)
 HRESULT CPortEventsConnectionPoint::after_advise(DWORD dwCookie, IUnknown*)
 {
     CEventNotificationThread* pThread = new (std::nothrow) CEventNotificationThread;
-    CConnectionGate* pGate = new (std::nothrow) CConnectionGate;
+    CConnectionGate* pGate = new (std::nothrow) CConnectionGate(m_qwQueueLimit);
     bool bEntered = false;
     if (pThread && pGate) {
         try {
@@ -257,8 +347,33 @@ BOOL CPortEventsConnectionPoint::WaitForReapers(DWORD dwMilliseconds)
                                                                                        : FALSE;
 }
 
+BOOL CPortEventsConnectionPoint::GetQueueState(DWORD dwCookie, CClientQueueState* pState)
+{
+    platform::critical_section_scope lock(this->lock());
+    auto itGate = m_mapGates.find(dwCookie);
+    if (itGate == m_mapGates.end())
+        return FALSE;
+    *pState = itGate->second->QueueState();
+    return TRUE;
+}
+
+BOOL CPortEventsConnectionPoint::Queue(CEventNotificationThread* pThread, CStrategy* pLeaf,
+                                       CConnectionGate* pGate, ULONGLONG qwCharge)
+{
+    if (!pLeaf) {
+        pGate->Discharge(qwCharge);
+        return FALSE;
+    }
+    // Add refuses tasks once the thread has ended on its own; the task is still ours then.
+    if (pThread->Add(pLeaf, FALSE))
+        return TRUE;
+    delete pLeaf;
+    return FALSE;
+}
+
 template <class MakeLeaf>
-void CPortEventsConnectionPoint::FanOut(MakeLeaf makeLeaf)
+void CPortEventsConnectionPoint::FanOut(ULONGLONG qwCharge, ULONGLONG qwDataBytes,
+                                        MakeLeaf makeLeaf)
 {
     platform::critical_section_scope lock(this->lock());
     const std::size_t nSlots = connections().slot_count();
@@ -273,24 +388,39 @@ void CPortEventsConnectionPoint::FanOut(MakeLeaf makeLeaf)
             continue;
         // The list holds the sink as the _ISerialPortEvents interface it was asked for, a
         // dispatch interface whose IUnknown and IDispatch share one pointer.
-        CStrategy* pLeaf = makeLeaf(reinterpret_cast<IDispatch*>(pSink), itGate->second);
-        if (pLeaf)
-            itThread->second->Add(pLeaf, FALSE);
+        IDispatch* pDispatch = reinterpret_cast<IDispatch*>(pSink);
+        CConnectionGate* pGate = itGate->second;
+        BOOL bReport = FALSE;
+        if (pGate->TryCharge(qwCharge, qwDataBytes, &bReport)) {
+            Queue(itThread->second, makeLeaf(pDispatch, pGate), pGate, qwCharge);
+        } else if (bReport) {
+            // One that cannot be allocated is tried again at the next dropped notification.
+            CStrategy* pReport = new (std::nothrow) CEventNotificationLeaf(
+                pDispatch, spoMemoryError, pGate, NOTIFICATION_TASK_CHARGE);
+            if (pReport) {
+                // Charged before it is queued, so that its discharge cannot come first.
+                pGate->ChargeReport(NOTIFICATION_TASK_CHARGE);
+                Queue(itThread->second, pReport, pGate, NOTIFICATION_TASK_CHARGE);
+            }
+        }
     }
 }
 
 DWORD CPortEventsConnectionPoint::FireDataNotification(DWORD dwLength, const BYTE* pData)
 {
-    FanOut([&](IDispatch* pSink, CConnectionGate* pGate) -> CStrategy* {
-        return new (std::nothrow) CDataNotificationLeaf(pSink, dwLength, pData, TRUE, pGate);
+    const ULONGLONG qwCharge = ULONGLONG{dwLength} + NOTIFICATION_TASK_CHARGE;
+    FanOut(qwCharge, dwLength, [&](IDispatch* pSink, CConnectionGate* pGate) -> CStrategy* {
+        return new (std::nothrow)
+            CDataNotificationLeaf(pSink, dwLength, pData, TRUE, pGate, qwCharge);
     });
     return 0;
 }
 
 DWORD CPortEventsConnectionPoint::FireEventNotification(LONG lCode)
 {
-    FanOut([&](IDispatch* pSink, CConnectionGate* pGate) -> CStrategy* {
-        return new (std::nothrow) CEventNotificationLeaf(pSink, lCode, pGate);
+    FanOut(NOTIFICATION_TASK_CHARGE, 0, [&](IDispatch* pSink, CConnectionGate* pGate) -> CStrategy* {
+        return new (std::nothrow)
+            CEventNotificationLeaf(pSink, lCode, pGate, NOTIFICATION_TASK_CHARGE);
     });
     return 0;
 }

@@ -28,6 +28,34 @@
 // that sink; a call already under way finishes on the task's own reference, and the
 // connection's reference has been released. Queued notifications of a closed gate are
 // discarded when their thread is stopped, or skipped if the thread reaches them first.
+//
+// Bounded queue per client. Every connection may have at most a limit of notification
+// bytes waiting for it: the registry value "MaxClientQueue" (REG_DWORD, in KB) under
+// HKEY_LOCAL_MACHINE\SOFTWARE\Ostra\Tethra, read once when the shared port object is
+// made, so a change applies to ports opened afterwards. Missing, of another type or 0, it
+// is 4096 KB (4 MiB); a value below 64 KB counts as 64 KB, one above 1048576 KB (1 GiB)
+// as 1048576 KB.
+//  - What counts: a notification task from the fan-out until it is deleted (after its
+//    call to the client has returned, or when its thread is stopped), at its bytes plus
+//    kNotificationTaskCharge for the task itself. Line events and errors are tiny but
+//    count too, at kNotificationTaskCharge each: a client that stops answering while a
+//    line toggles fast would otherwise grow without end just the same.
+//  - A notification that would take the connection past its limit, less the room kept
+//    for the report below, is not queued, unless nothing at all is queued for it (so one
+//    read bigger than the limit still reaches a client that keeps up). From that first dropped notification the connection is in an
+//    overflow episode: every data, event and error notification for it is dropped, and
+//    one OnError(spoMemoryError) is queued for it behind what it already has waiting. The
+//    client thus receives everything from before the gap, then spoMemoryError where the
+//    gap is, then what arrives after the episode, each in the port's order.
+//  - The client has caught up, and the episode ends, when the bytes it has waiting have
+//    fallen to half its limit or less (the low-water mark) at the next notification for
+//    it; that notification and later ones are queued again. Resuming only at half the
+//    limit keeps a client that is just a little too slow from switching on and off with
+//    every read; each new episode sends its own spoMemoryError.
+//  - The spoMemoryError notification itself is never dropped; it is charged like an event.
+//  - Dropping costs the port and the other clients nothing: no task is allocated.
+// The proxy of a sink in another process keeps a bounded window of its own on top of this
+// (platform/rpc/sink_proxy.h).
 #pragma once
 
 #include "engine/EventNotificationThread.h"
@@ -40,11 +68,30 @@
 #include <map>
 #include <vector>
 
-// One connection's gate, shared by the connection point and the connection's queued
-// notification tasks; reference counted, freed by the last holder.
+// What a notification task counts against its connection's limit on top of its bytes: a
+// generous figure for the task object, its critical section, its completion event and
+// its queue slot.
+#define NOTIFICATION_TASK_CHARGE 512U
+// The default, least and most "MaxClientQueue", in KB.
+#define CLIENT_QUEUE_DEFAULT_KB 4096U
+#define CLIENT_QUEUE_MIN_KB 64U
+#define CLIENT_QUEUE_MAX_KB 1048576U
+
+// A connection's queue account, as the tests and the benchmarks read it.
+struct CClientQueueState {
+    ULONGLONG qwLimit;         // bytes
+    ULONGLONG qwQueued;        // bytes charged now
+    ULONGLONG qwPeak;          // the most ever charged at once
+    ULONGLONG qwDropped;       // bytes of data dropped
+    DWORD dwEpisodes;          // overflow episodes begun
+    BOOL bOverflow;            // in an episode now
+};
+
+// One connection's gate and queue account, shared by the connection point and the
+// connection's queued notification tasks; reference counted, freed by the last holder.
 class CConnectionGate {
 public:
-    CConnectionGate();
+    explicit CConnectionGate(ULONGLONG qwLimit = ULONGLONG{CLIENT_QUEUE_DEFAULT_KB} * 1024U);
     CConnectionGate(const CConnectionGate&) = delete;
     CConnectionGate& operator=(const CConnectionGate&) = delete;
 
@@ -60,13 +107,26 @@ public:
     // Closes the gate for good; returns whether a call is under way at this moment.
     BOOL Close();
 
+    // The fan-out's admission of a notification of qwCharge bytes (see "Bounded queue per
+    // client" above). TRUE: it is charged and goes into the queue. FALSE: it is dropped
+    // (qwDataBytes of it counted as dropped data), and *pbReport says whether the episode's
+    // spoMemoryError is still to be queued.
+    BOOL TryCharge(ULONGLONG qwCharge, ULONGLONG qwDataBytes, BOOL* pbReport);
+    // The episode's spoMemoryError has been queued; qwCharge is charged for it.
+    void ChargeReport(ULONGLONG qwCharge);
+    // A charged task has gone (run, discarded or never queued).
+    void Discharge(ULONGLONG qwCharge);
+    CClientQueueState QueueState();
+
 private:
     ~CConnectionGate();
 
     std::atomic<LONG> m_lRef;
-    CRITICAL_SECTION m_cs;  // guards the two flags
+    CRITICAL_SECTION m_cs;  // guards the flags and the account
     BOOL m_bClosed;
     BOOL m_bInCall;
+    CClientQueueState m_state;
+    BOOL m_bReported;       // this episode's spoMemoryError is queued
 };
 
 class CPortEventsConnectionPoint : public platform::connection_point {
@@ -88,6 +148,13 @@ public:
     // may be reused as soon as this returns. Both always return 0.
     DWORD FireDataNotification(DWORD dwLength, const BYTE* pData);
     DWORD FireEventNotification(LONG lCode);
+
+    // The limit read from the registry store for this port's connections, in bytes.
+    ULONGLONG GetQueueLimit() const { return m_qwQueueLimit; }
+    // The queue account of the connection dwCookie; FALSE when there is none.
+    BOOL GetQueueState(DWORD dwCookie, CClientQueueState* pState);
+    // "MaxClientQueue" from the registry store, in bytes, with the default and bounds above.
+    static ULONGLONG ReadQueueLimit();
 
     // Waits until every reaper thread started so far has ended its thread; FALSE when
     // dwMilliseconds pass first. For tests and an orderly end of the process.
@@ -115,11 +182,18 @@ private:
     // thread. FALSE when no reaper thread can be created (nothing done then).
     static BOOL EndThread(CEventNotificationThread* pThread, BOOL bInCall);
     static DWORD ReaperThreadRun(LPVOID lpParameter);
-    // The fan-out walk: under the object lock, one task per connected sink, made by
-    // makeLeaf(sink, gate) and added at the back of that connection's thread; a task that
-    // cannot be allocated is skipped for its connection.
+    // The fan-out walk: under the object lock, one task per connected sink that its gate
+    // admits at qwCharge (qwDataBytes of them data), made by makeLeaf(sink, gate) and added
+    // at the back of that connection's thread; a task that cannot be allocated or queued
+    // is skipped for its connection. A connection whose gate drops the task gets its
+    // episode's spoMemoryError instead, once.
     template <class MakeLeaf>
-    void FanOut(MakeLeaf makeLeaf);
+    void FanOut(ULONGLONG qwCharge, ULONGLONG qwDataBytes, MakeLeaf makeLeaf);
+    // Queues pLeaf on pThread; deletes it and gives its charge back when it cannot be.
+    static BOOL Queue(CEventNotificationThread* pThread, CStrategy* pLeaf, CConnectionGate* pGate,
+                      ULONGLONG qwCharge);
+
+    const ULONGLONG m_qwQueueLimit;  // each connection's limit, in bytes
 
     std::map<DWORD, CConnectionGate*> m_mapGates;  // cookie -> the connection's gate
     std::vector<CRetiredThread> m_vecRetired;      // taken out of m_mapThreads, not yet ended

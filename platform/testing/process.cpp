@@ -102,6 +102,12 @@ void kill_process(int pid)
     waitpid(pid, nullptr, WNOHANG);
 }
 
+void stop_process(int pid, bool stop)
+{
+    if (pid > 0)
+        ::kill(pid, stop ? SIGSTOP : SIGCONT);
+}
+
 void set_environment(const char* name, const char* value)
 {
     if (value)

@@ -24,6 +24,9 @@ bool wait_process_end(int pid, DWORD timeout_ms);
 bool process_exists(int pid);
 // SIGKILL for pid; waits for it when it is a child of ours.
 void kill_process(int pid);
+// SIGSTOP (stop) or SIGCONT (not stop) for pid: a process that stops answering, and
+// goes on again.
+void stop_process(int pid, bool stop);
 
 // Sets (value not null) or removes an environment variable of this process, which its
 // children inherit.

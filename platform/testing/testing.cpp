@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 
 namespace platform::testing {
@@ -53,6 +54,19 @@ LONG temp_registry::map_port(const std::string& device_path, LONG number) const
                             static_cast<DWORD>(data.size() + 1));
     RegCloseKey(key);
     return result;
+}
+
+// ---- pattern_bytes ----------------------------------------------------------------------------
+
+std::string pattern_bytes(std::size_t size, unsigned seed)
+{
+    std::string bytes(size, '\0');
+    std::uint32_t x = seed * 2654435761U + 1;
+    for (char& c : bytes) {
+        x = x * 1664525U + 1013904223U;
+        c = static_cast<char>(x >> 24);
+    }
+    return bytes;
 }
 
 // ---- pty_peer -------------------------------------------------------------------------------------

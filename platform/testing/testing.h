@@ -13,6 +13,10 @@
 
 namespace platform::testing {
 
+// size pseudo-random bytes, the same for the same seed: a stream whose every piece can be
+// told apart and found again.
+std::string pattern_bytes(std::size_t size, unsigned seed);
+
 // A registry store of its own in a temporary directory, named by TETHRA_REGISTRY_FILE
 // for this process (and its children) while the object lives; removed afterwards.
 class temp_registry {

@@ -47,17 +47,6 @@ protected:
     LONG lock_count_ = 0;
 };
 
-std::string Pattern(std::size_t size, unsigned seed)
-{
-    std::string bytes(size, '\0');
-    std::uint32_t x = seed * 2654435761U + 1;
-    for (char& c : bytes) {
-        x = x * 1664525U + 1013904223U;
-        c = static_cast<char>(x >> 24);
-    }
-    return bytes;
-}
-
 double CpuMs()
 {
     return 1000.0 * static_cast<double>(std::clock()) / CLOCKS_PER_SEC;
@@ -74,7 +63,7 @@ TEST_F(PtyPortTest, BigSendsBackToBackArriveWhole)
     std::thread reader([&] { got = peer_.receive(4 * kPart, 10000); });
     std::string expected;
     for (unsigned i = 0; i < 4; ++i) {
-        std::string part = Pattern(kPart, i + 1);
+        std::string part = platform::testing::pattern_bytes(kPart, i + 1);
         VARIANT v = ByteArray(part);
         EXPECT_EQ(port->Send(v, i == 3 ? VARIANT_TRUE : VARIANT_FALSE), S_OK) << i;
         VariantClear(&v);
@@ -110,7 +99,7 @@ TEST_F(PtyPortTest, ExtremeTimeoutPropertiesNeitherSpinNorStall)
 
     ASSERT_TRUE(peer_.send("ping"));
     EXPECT_TRUE(sink.wait([&] { return Received(sink) == "aping"; }));
-    VARIANT v = ByteArray(Pattern(4096, 7));
+    VARIANT v = ByteArray(platform::testing::pattern_bytes(4096, 7));
     EXPECT_EQ(port->Send(v, VARIANT_TRUE), S_OK);
     VariantClear(&v);
     EXPECT_EQ(peer_.receive(4096, 10000).size(), 4096U);

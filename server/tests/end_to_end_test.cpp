@@ -4,45 +4,7 @@
 // last client and opens again for the next.
 #include "port/tests/port_test_support.h"
 
-#include <condition_variable>
-#include <mutex>
-
 namespace {
-
-// Collects OnData bytes as they come; cheap enough for a long stream.
-class StreamSink : public SinkBase {
-public:
-    ~StreamSink() { wait_refs(0); }
-
-    STDMETHODIMP OnData(VARIANT data) override
-    {
-        if (data.vt != (VT_ARRAY | VT_UI1) || !data.parray)
-            return E_INVALIDARG;
-        const char* bytes = static_cast<const char*>(data.parray->pvData);
-        {
-            std::lock_guard lock(mutex_);
-            bytes_.append(bytes, data.parray->rgsabound[0].cElements);
-        }
-        changed_.notify_all();
-        return S_OK;
-    }
-    STDMETHODIMP OnPortEvent(EventConstants) override { return S_OK; }
-    STDMETHODIMP OnError(ErrorConstants) override { return S_OK; }
-
-    // Waits, with a generous bound, until at least count bytes have arrived.
-    std::string wait_bytes(std::size_t count)
-    {
-        std::unique_lock lock(mutex_);
-        changed_.wait_for(lock, std::chrono::seconds(120), [&] { return bytes_.size() >= count; });
-        return bytes_;
-    }
-
-
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::string bytes_;
-};
 
 class PtyPortTest : public SimPortTest {
 protected:

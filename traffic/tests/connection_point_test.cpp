@@ -44,6 +44,8 @@ protected:
 
     CPortEventsConnectionPoint& cp() { return host->m_cpPortEvents; }
 
+    // The host reads its clients' queue limit from a registry store: this test's own.
+    platform::testing::temp_registry registry;
     CSerialPortManager* host = nullptr;
     // Sinks outlive the host, which releases what is still connected when it goes.
     TestSink a, b, c;

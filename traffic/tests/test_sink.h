@@ -14,6 +14,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct SinkCall {
@@ -145,6 +146,70 @@ private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<SinkCall> calls_;
+    bool open_ = true;
+};
+
+// Keeps OnData's bytes in one string and where each OnError came, cheap to wait on for
+// a long stream; OnData waits while the sink is blocked. OnPortEvent is not kept.
+class StreamSink : public SinkBase {
+public:
+    ~StreamSink() { wait_refs(0); }
+
+    STDMETHODIMP OnData(VARIANT data) override
+    {
+        if (data.vt != (VT_ARRAY | VT_UI1) || !data.parray)
+            return E_INVALIDARG;
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] { return open_; });
+        bytes_.append(static_cast<const char*>(data.parray->pvData),
+                      data.parray->rgsabound[0].cElements);
+        changed_.notify_all();
+        return S_OK;
+    }
+    STDMETHODIMP OnPortEvent(EventConstants) override { return S_OK; }
+    STDMETHODIMP OnError(ErrorConstants code) override
+    {
+        std::lock_guard lock(mutex_);
+        codes_.push_back({bytes_.size(), code});
+        return S_OK;
+    }
+
+    void block() { set_open(false); }
+    void unblock() { set_open(true); }
+    // Waits, with a generous bound, until pred(bytes) holds; the bytes so far.
+    template <class Pred>
+    std::string wait_until(Pred pred)
+    {
+        std::unique_lock lock(mutex_);
+        changed_.wait_for(lock, std::chrono::seconds(120), [&] { return pred(bytes_); });
+        return bytes_;
+    }
+    // Waits, with a generous bound, until at least count bytes have arrived; the bytes.
+    std::string wait_bytes(std::size_t count)
+    {
+        return wait_until([count](const std::string& bytes) { return bytes.size() >= count; });
+    }
+    // Every OnError: the number of bytes before it, and its code.
+    std::vector<std::pair<std::size_t, LONG>> codes()
+    {
+        std::lock_guard lock(mutex_);
+        return codes_;
+    }
+
+private:
+    void set_open(bool open)
+    {
+        {
+            std::lock_guard lock(mutex_);
+            open_ = open;
+        }
+        changed_.notify_all();
+    }
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::string bytes_;
+    std::vector<std::pair<std::size_t, LONG>> codes_;
     bool open_ = true;
 };
 

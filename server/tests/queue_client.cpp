@@ -1,0 +1,177 @@
+// A client process of one port for the slow-client tests and benchmark: it opens
+// COM<port>, advises a sink that keeps every byte and where each OnError came, says
+// "ready", and then answers commands on its standard input, one line each:
+//   wait N       waits until it has N bytes (at most 120 s); "have <bytes>"
+//   quiet MS     waits until no byte has come for MS ms, counted from the command at the
+//                earliest; "quiet <bytes> <errors>"
+//   dump PATH    writes its bytes to PATH; "errors <code>@<offset> ..." (every OnError
+//                with the number of bytes before it)
+//   stamps       for a stream of 16-byte messages that start with the sender's monotonic
+//                clock in ns and a sequence number: "latency <messages> <median us>
+//                <99th percentile us> <messages whose number does not follow the last>"
+//   forget       forgets the bytes and stamps so far
+// It ends at the end of its input.
+//
+//   server_queue_client PORT [RECEIVE_BUFFER_SIZE]
+#include "platform/rpc/client/client.h"
+#include "traffic/tests/test_sink.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class KeepingSink : public SinkBase {
+public:
+    STDMETHODIMP OnData(VARIANT data) override
+    {
+        if (data.vt != (VT_ARRAY | VT_UI1) || !data.parray)
+            return E_INVALIDARG;
+        const auto* p = static_cast<const char*>(data.parray->pvData);
+        const std::size_t n = data.parray->rgsabound[0].cElements;
+        const long long now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                  Clock::now().time_since_epoch())
+                                  .count();
+        {
+            std::lock_guard lock(mutex);
+            bytes.append(p, n);
+            while (bytes.size() - stamped >= 16) {
+                long long sent = 0;
+                unsigned long long seq = 0;
+                std::memcpy(&sent, bytes.data() + stamped, sizeof sent);
+                std::memcpy(&seq, bytes.data() + stamped + 8, sizeof seq);
+                latencies_us.push_back(static_cast<double>(now - sent) / 1000.0);
+                if (stamped != 0 && seq != next_seq)
+                    ++seq_breaks;
+                next_seq = seq + 1;
+                stamped += 16;
+            }
+            last = Clock::now();
+        }
+        changed.notify_all();
+        return S_OK;
+    }
+    // The stream's NUL bytes are event characters; their spoCharEvent is not kept.
+    STDMETHODIMP OnPortEvent(EventConstants) override { return S_OK; }
+    STDMETHODIMP OnError(ErrorConstants code) override
+    {
+        std::lock_guard lock(mutex);
+        codes.emplace_back(code, bytes.size());
+        return S_OK;
+    }
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::string bytes;
+    std::size_t stamped = 0;
+    std::vector<double> latencies_us;
+    unsigned long long next_seq = 0;
+    std::size_t seq_breaks = 0;  // messages that do not follow the one before
+    std::vector<std::pair<LONG, std::size_t>> codes;
+    Clock::time_point last = Clock::now();
+};
+
+void Say(const std::string& line)
+{
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 2)
+        return 2;
+    static KeepingSink sink;
+    ITethra* pTethra = nullptr;
+    ISerialPort* pPort = nullptr;
+    IConnectionPointContainer* pContainer = nullptr;
+    IConnectionPoint* pPoint = nullptr;
+    DWORD dwCookie = 0;
+    const ULONG ulBuffer = argc > 2 ? static_cast<ULONG>(std::atol(argv[2])) : 512;
+    if (FAILED(CoCreateInstance(CLSID_Tethra, nullptr, CLSCTX_LOCAL_SERVER, IID_ITethra,
+                                reinterpret_cast<void**>(&pTethra))) ||
+        FAILED(pTethra->CreatePort(std::atoi(argv[1]), &pPort)) ||
+        FAILED(pPort->put_ReceiveBufferSize(ulBuffer)) ||
+        // Reads hand on what has arrived at once.
+        FAILED(pPort->put_ReadIntervalTimeOut(MAXDWORD)) ||
+        FAILED(pPort->put_ReadTotalTimeoutMult(0)) || FAILED(pPort->put_ReadTotalTimeoutConst(0)) ||
+        FAILED(pPort->QueryInterface(IID_IConnectionPointContainer,
+                                     reinterpret_cast<void**>(&pContainer))) ||
+        FAILED(pContainer->FindConnectionPoint(DIID__ISerialPortEvents, &pPoint)) ||
+        FAILED(pPoint->Advise(&sink, &dwCookie))) {
+        Say("failed");
+        return 1;
+    }
+    Say("ready");
+
+    std::string line;
+    while (std::getline(std::cin, line)) {
+        std::istringstream in(line);
+        std::string command;
+        in >> command;
+        std::unique_lock lock(sink.mutex);
+        if (command == "wait") {
+            std::size_t n = 0;
+            in >> n;
+            sink.changed.wait_for(lock, std::chrono::seconds(120),
+                                  [&] { return sink.bytes.size() >= n; });
+            Say("have " + std::to_string(sink.bytes.size()));
+        } else if (command == "quiet") {
+            long ms = 0;
+            in >> ms;
+            const auto quiet = std::chrono::milliseconds(ms);
+            sink.last = std::max(sink.last, Clock::now());
+            while (Clock::now() - sink.last < quiet)
+                sink.changed.wait_until(lock, sink.last + quiet);
+            Say("quiet " + std::to_string(sink.bytes.size()) + " " +
+                std::to_string(sink.codes.size()));
+        } else if (command == "dump") {
+            std::string path;
+            in >> path;
+            if (FILE* f = std::fopen(path.c_str(), "wb")) {
+                std::fwrite(sink.bytes.data(), 1, sink.bytes.size(), f);
+                std::fclose(f);
+            }
+            std::string out = "errors";
+            for (const auto& [code, offset] : sink.codes)
+                out += " " + std::to_string(code) + "@" + std::to_string(offset);
+            Say(out);
+        } else if (command == "stamps") {
+            std::vector<double>& us = sink.latencies_us;
+            std::sort(us.begin(), us.end());
+            auto at = [&us](double p) {
+                return us.empty() ? 0.0 : us[static_cast<std::size_t>(p * static_cast<double>(us.size() - 1))];
+            };
+            char text[128];
+            std::snprintf(text, sizeof text, "latency %zu %.1f %.1f %zu", us.size(), at(0.5),
+                          at(0.99), sink.seq_breaks);
+            Say(text);
+        } else if (command == "forget") {
+            sink.bytes.clear();
+            sink.stamped = 0;
+            sink.latencies_us.clear();
+            sink.seq_breaks = 0;
+            sink.codes.clear();
+            Say("forgot");
+        }
+    }
+    pPoint->Unadvise(dwCookie);
+    pPoint->Release();
+    pContainer->Release();
+    pPort->Release();
+    pTethra->Release();
+    return 0;
+}
