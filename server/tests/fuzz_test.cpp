@@ -20,6 +20,9 @@ unsigned seed_from_environment(unsigned fallback)
 
 TEST(Fuzz, TwoThousandHostileCallsAfterAsManyLeaveTheServerServingAndNoLarger)
 {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the bus processes run on Qt, which ThreadSanitizer cannot see into";
+#endif
     const reliability::fuzz_result r =
         reliability::run_fuzz(TETHRA_SERVER, BUS_FUZZ, 2000, seed_from_environment(20261206), 50);
     ASSERT_EQ(r.error, "");
@@ -27,11 +30,18 @@ TEST(Fuzz, TwoThousandHostileCallsAfterAsManyLeaveTheServerServingAndNoLarger)
     EXPECT_EQ(r.exit_code, 0) << "calls went unanswered";
     EXPECT_EQ(r.normal_before, "");
     EXPECT_EQ(r.normal_after, "");
-    EXPECT_LE(r.after.threads, r.warm.threads);
-    EXPECT_LE(r.after.fds, r.warm.fds);
-    // The allocator keeps what it got back; a server that kept what the calls brought
-    // would grow with them (up to 4 MiB each).
-    EXPECT_LE(r.after.rss_kib, r.warm.rss_kib + 16 * 1024);
+    // The call pool keeps the threads its busiest moment needed (at most
+    // call_pool::kMaxThreads), and a run may meet a busier moment than its warm-up: a
+    // few threads more are that, a thread per call or per connection is a leak.
+    EXPECT_LE(r.after.threads, r.warm.threads + 4);
+    // Every port is closed again, so the descriptors are those of the idle server.
+    EXPECT_LE(r.after.fds, r.idle.fds);
+#if !defined(__SANITIZE_ADDRESS__)
+    // The server's allocator gives big blocks back at once (served_server), so what it
+    // kept from 2000 calls of up to 4 MiB each shows here. (ASan's allocator holds freed
+    // blocks in quarantine; there LeakSanitizer at the server's end does this check.)
+    EXPECT_LE(r.after.rss_kib, r.warm.rss_kib + 4 * 1024);
+#endif
     EXPECT_TRUE(r.ended);
     EXPECT_EQ(r.sanitizer, "");
 }

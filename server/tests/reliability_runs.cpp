@@ -77,8 +77,11 @@ std::string figures_line(const char* name, const process_figures& f)
 
 // ---- the fuzzer ----------------------------------------------------------------------------
 
+// Threads the call pool may add in a run beyond those its warm-up left (see fuzz_test.cpp).
+constexpr int kPoolSlack = 4;
+
 fuzz_result run_fuzz(const std::string& server, const std::string& script, unsigned calls,
-                     unsigned seed, unsigned seconds)
+                     unsigned seed, unsigned seconds, unsigned rounds)
 {
     fuzz_result result;
     result.seed = seed;
@@ -111,10 +114,16 @@ fuzz_result run_fuzz(const std::string& server, const std::string& script, unsig
     result.warm = served.settle(0, 0, 3000);
 
     const auto start = Clock::now();
-    result.exit_code = fuzz(calls, seed, &result.output);
+    for (unsigned round = 0; round < rounds; ++round) {
+        result.output.clear();
+        result.exit_code = fuzz(calls, seed + 2 * round, &result.output);
+        result.rounds.push_back(served.settle(result.warm.threads + kPoolSlack, result.idle.fds, 8000));
+        if (result.exit_code != 0)
+            break;
+    }
     result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     result.normal_after = check_normal_client(served, 2);
-    result.after = served.settle(result.warm.threads, result.warm.fds, 15000);
+    result.after = served.settle(result.warm.threads + kPoolSlack, result.idle.fds, 8000);
     pool.stop();
     stall.stop();
     result.ended = served.finish(20000);
@@ -128,7 +137,10 @@ std::string describe(const fuzz_result& r)
     out << "fuzz: seed " << r.seed << ", bus_fuzz.py exit code " << r.exit_code << ", "
         << r.seconds << " s\n"
         << r.output << "server figures:\n"
-        << figures_line("idle", r.idle) << figures_line("warm", r.warm)
+        << figures_line("idle", r.idle) << figures_line("warm", r.warm);
+    for (std::size_t i = 0; i < r.rounds.size(); ++i)
+        out << figures_line(("run " + std::to_string(i + 1)).c_str(), r.rounds[i]);
+    out
         << figures_line("after", r.after) << "normal client after the warm-up: "
         << (r.normal_before.empty() ? "ok" : r.normal_before) << "\nnormal client after the run: "
         << (r.normal_after.empty() ? "ok" : r.normal_after) << "\nserver ended once released: "

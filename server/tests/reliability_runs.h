@@ -12,6 +12,7 @@
 #include "platform/testing/socat.h"
 
 #include <string>
+#include <vector>
 
 namespace reliability {
 
@@ -24,16 +25,18 @@ struct fuzz_result {
     std::string normal_after;      // ... and after the run ("" when all was well)
     platform::testing::process_figures idle;   // before any call
     platform::testing::process_figures warm;   // after the warm-up, settled
-    platform::testing::process_figures after;  // after the run, settled
+    std::vector<platform::testing::process_figures> rounds;  // after each run, settled
+    platform::testing::process_figures after;  // after the last run and a normal client
     double seconds = 0;
     bool ended = false;            // the server ended once released
     std::string sanitizer;         // what the server's sanitizers reported
 };
 
-// calls: how many calls the run makes; a warm-up of as many calls with seed + 1 comes
-// first. Each bus_fuzz.py run ends after seconds at the latest.
+// calls: how many calls each run makes; a warm-up of as many calls with seed + 1 comes
+// first, then rounds runs with seeds seed, seed + 2, ... Each bus_fuzz.py run ends after
+// seconds at the latest.
 fuzz_result run_fuzz(const std::string& server, const std::string& script, unsigned calls,
-                     unsigned seed, unsigned seconds);
+                     unsigned seed, unsigned seconds, unsigned rounds = 1);
 // The figures, one block of lines, for the test's log and the benchmark.
 std::string describe(const fuzz_result& result);
 

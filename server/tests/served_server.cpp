@@ -67,6 +67,15 @@ served_server::served_server(const std::string& server, int ports)
         options += "log_path=" + dir_ + "/sanitizer";
         platform::testing::set_environment(name, options.c_str());
     }
+    // Blocks of 128 KiB and more come from and go back to the system at once, and the
+    // threads share two arenas: the server's resident memory then follows what it holds
+    // rather than what the allocator kept from its busiest moment.
+    for (const auto& [name, value] : {std::pair{"MALLOC_MMAP_THRESHOLD_", "131072"},
+                                      std::pair{"MALLOC_ARENA_MAX", "2"}}) {
+        const char* old = std::getenv(name);
+        saved.emplace_back(name, old ? old : "");
+        platform::testing::set_environment(name, value);
+    }
     bus_ = std::make_unique<platform::rpc::testing::private_bus>();
     for (const auto& [name, value] : saved)
         platform::testing::set_environment(name, value.empty() ? nullptr : value.c_str());

@@ -317,6 +317,8 @@ private:
             count("puts_done");
         else if (hr == E_FAIL)
             count("puts_refused");  // another client's sink said no
+        else if (hr == HRESULT_FROM_WIN32(1131))  // ERROR_POSSIBLE_DEADLOCK
+            count("puts_busy");  // this client's own sink is being asked about a change
         else
             fault("put_BaudRate gave " + std::to_string(hr));
     }
