@@ -88,16 +88,16 @@ bool socat_pair::send(const void* data, std::size_t size, const std::atomic<bool
     return true;
 }
 
-std::vector<BYTE> socat_pair::receive(std::size_t count, DWORD timeout_ms) const
+std::vector<BYTE> read_fd(int fd, std::size_t count, DWORD timeout_ms)
 {
     std::vector<BYTE> bytes;
     BYTE buffer[65536];
     while (bytes.size() < count) {
-        pollfd p{far_, POLLIN, 0};
+        pollfd p{fd, POLLIN, 0};
         if (::poll(&p, 1, static_cast<int>(timeout_ms)) <= 0 || !(p.revents & POLLIN))
             break;
         const std::size_t want = count - bytes.size();
-        const ssize_t n = ::read(far_, buffer, want < sizeof buffer ? want : sizeof buffer);
+        const ssize_t n = ::read(fd, buffer, want < sizeof buffer ? want : sizeof buffer);
         if (n <= 0) {
             if (n < 0 && (errno == EINTR || errno == EAGAIN))
                 continue;
@@ -106,6 +106,11 @@ std::vector<BYTE> socat_pair::receive(std::size_t count, DWORD timeout_ms) const
         bytes.insert(bytes.end(), buffer, buffer + n);
     }
     return bytes;
+}
+
+std::vector<BYTE> socat_pair::receive(std::size_t count, DWORD timeout_ms) const
+{
+    return read_fd(far_, count, timeout_ms);
 }
 
 std::size_t socat_pair::drain(DWORD timeout_ms) const

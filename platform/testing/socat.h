@@ -54,6 +54,10 @@ struct process_figures {
     int fds = -1;       // entries of /proc/<pid>/fd
 };
 
+// Reads the descriptor fd until count bytes have arrived or timeout_ms pass without a
+// byte; returns what arrived (the far ends of pty_peer and socat_pair).
+std::vector<BYTE> read_fd(int fd, std::size_t count, DWORD timeout_ms);
+
 // The figures of process pid; every field -1 when it is gone.
 process_figures figures_of(int pid);
 

@@ -4,6 +4,9 @@
 // holds. This process keeps one reference on the port registry, so the server serves
 // until finish() gives it back.
 //
+// One per process: the client library connects once, to the bus that was there first
+// (ctest runs every test in a process of its own).
+//
 // Sanitizer reports of the server (ASan, LSan at its exit, UBSan, TSan) go to files in
 // a directory of this object's, so that a test sees them although the bus, not the
 // test, is the server's parent.
