@@ -52,7 +52,7 @@ private:
             if (!chunk.empty())
                 pair_.send(chunk.data(), chunk.size(), &stop_, &written);
             written_ += written;
-            // The tick: 10 ms, or less while the port sends.
+            // The tick: until 10 ms pass without a byte from the port.
             drained_ += pair_.drain(10);
         }
     }
