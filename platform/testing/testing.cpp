@@ -1,5 +1,7 @@
 #include "platform/testing/testing.h"
 
+#include "platform/testing/socat.h"
+
 #include "platform/comm/comm.h"
 #include "platform/registry/registry.h"
 #include "platform/sync/sync.h"
@@ -114,22 +116,7 @@ bool pty_peer::send(const void* data, std::size_t size) const
 
 std::vector<BYTE> pty_peer::receive(std::size_t count, DWORD timeout_ms) const
 {
-    std::vector<BYTE> bytes;
-    BYTE buffer[65536];
-    while (bytes.size() < count) {
-        pollfd p{master_, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(timeout_ms)) <= 0 || !(p.revents & POLLIN))
-            break;
-        std::size_t want = count - bytes.size();
-        ssize_t n = ::read(master_, buffer, want < sizeof buffer ? want : sizeof buffer);
-        if (n <= 0) {
-            if (n < 0 && (errno == EINTR || errno == EAGAIN))
-                continue;
-            break;
-        }
-        bytes.insert(bytes.end(), buffer, buffer + n);
-    }
-    return bytes;
+    return read_fd(master_, count, timeout_ms);
 }
 
 bool pty_peer::wait_closed(DWORD timeout_ms) const
