@@ -201,8 +201,11 @@ TEST(VanishTty, ALinkWhoseDirectoryGoesAndComesBack)
     start_wait(port, e, &events);
     EXPECT_LT(idle_cpu_ms_over_a_second(), kIdleCpuBoundMs);
 
+    // The directory first, and the link only once the driver has looked into the empty
+    // directory, as udev makes them: the link must be seen where the directory was not.
     pty_pair second;
     ASSERT_EQ(::mkdir(by_id.c_str(), 0755), 0);
+    ::usleep(200 * 1000);
     ASSERT_EQ(::symlink(second.path.c_str(), link.c_str()), 0);
     ASSERT_TRUE(e.signalled(5000)) << "the device's return was not reported";
     ASSERT_GE(finish(port, e), 0);
