@@ -243,12 +243,15 @@ bool socat_link_pair::start()
         log.append(buffer, static_cast<std::size_t>(n));
         started = log.find("starting data transfer loop") != std::string::npos;
     }
-    ::close(err[0]);  // socat's later messages go nowhere
     if (!started) {
+        ::close(err[0]);
         ::kill(pid, SIGKILL);
         ::waitpid(pid, nullptr, 0);
         return false;
     }
+    // Kept open, unread, until socat ends: its later notices (a side at end of file) fit
+    // in the pipe, where a closed pipe would end socat with SIGPIPE.
+    log_ = err[0];
     pid_ = pid;
     return true;
 }
@@ -263,6 +266,8 @@ void socat_link_pair::stop()
     ::kill(pid_, SIGTERM);
     ::waitpid(pid_, nullptr, 0);
     pid_ = -1;
+    ::close(log_);
+    log_ = -1;
 }
 
 bool socat_link_pair::send(const std::string& bytes)

@@ -124,6 +124,7 @@ private:
     std::string link_a_;
     std::string link_b_;
     int pid_ = -1;
+    int log_ = -1;  // socat's standard error
     int far_ = -1;
 };
 
