@@ -1,6 +1,6 @@
 // Devices that vanish and come back, at the driver: the simulated UART unplugged and
-// plugged in again, a pseudo-terminal behind a link whose directory goes and comes
-// back, and a socat pair stopped and started again under the same link names.
+// plugged in again, and a pseudo-terminal behind a link whose directory goes and comes
+// back. port/tests/vanish_test.cpp takes a socat pair through the same, seen by clients.
 #include "comm_test_support.h"
 
 #include "platform/comm/sim_uart.h"
@@ -231,58 +231,6 @@ TEST(VanishTty, ALinkWhoseDirectoryGoesAndComesBack)
     ::unlink(link.c_str());
     ::rmdir(by_id.c_str());
     ::rmdir(dir);
-}
-
-TEST(VanishTty, SocatStoppedAndStartedAgainUnderTheSameLinks)
-{
-    platform::testing::socat_link_pair pair;
-    if (!pair.ready())
-        GTEST_SKIP() << "socat is not available";
-    HANDLE port = open_port(pair.link_a());
-    ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
-    DCB dcb = custom_dcb(port);
-    dcb.fNull = FALSE;
-    ASSERT_TRUE(SetCommState(port, &dcb));
-    set_timeouts(port, 0, 0, 0);
-    ASSERT_TRUE(SetCommMask(port, kGoneEvents & ~EV_RXCHAR));
-    overlapped r, e;
-    BYTE buffer[8];
-    DWORD n = 0, events = 0;
-    ASSERT_FALSE(ReadFile(port, buffer, sizeof buffer, &n, &r.ov));
-    start_wait(port, e, &events);
-
-    pair.stop();
-    DWORD error = 0;
-    EXPECT_EQ(finish(port, r, &error), -1);
-    EXPECT_EQ(error, static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
-    ASSERT_GE(finish(port, e), 0);
-    EXPECT_EQ(events, static_cast<DWORD>(EV_EVENT1));
-    EXPECT_FALSE(WriteFile(port, "x", 1, &n, &r.ov));
-    EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
-    start_wait(port, e, &events);
-    EXPECT_LT(idle_cpu_ms_over_a_second(), kIdleCpuBoundMs);
-
-    ASSERT_TRUE(pair.start());
-    ASSERT_TRUE(e.signalled(5000)) << "the device's return was not reported";
-    ASSERT_GE(finish(port, e), 0);
-    EXPECT_EQ(events, static_cast<DWORD>(EV_EVENT2));
-    platform::testing::socat_link_pair::tty_settings s;
-    if (pair.settings_a(s)) {  // root only: the tty is in exclusive mode
-        // A pty always holds 8 data bits and no parity.
-        EXPECT_EQ(s.baud, 19200U);
-        EXPECT_TRUE(s.two_stop_bits);
-        EXPECT_TRUE(s.xon_out);
-        EXPECT_FALSE(s.xon_in);
-    }
-    ASSERT_TRUE(pair.send("again"));
-    ASSERT_TRUE(ReadFile(port, buffer, 5, &n, &r.ov) || GetLastError() == ERROR_IO_PENDING);
-    EXPECT_EQ(finish(port, r), 5);
-    EXPECT_EQ(std::string(buffer, buffer + 5), "again");
-    ASSERT_TRUE(WriteFile(port, "out", 3, &n, &r.ov) || GetLastError() == ERROR_IO_PENDING);
-    EXPECT_EQ(finish(port, r), 3);
-    std::vector<BYTE> far = pair.receive(3, 5000);
-    EXPECT_EQ(std::string(far.begin(), far.end()), "out");
-    EXPECT_TRUE(CloseHandle(port));
 }
 
 }  // namespace
