@@ -14,8 +14,12 @@ class CSerialPortManager;
 
 // The comm mask the port starts with: EV_RXCHAR, EV_RXFLAG, EV_CTS, EV_DSR, EV_RLSD,
 // EV_BREAK, EV_ERR and EV_RING; not EV_TXEMPTY, which nobody listens to. EV_BREAK is in
-// so that a break received on the line reaches the clients as spoBreakError.
-#define COMM_PORT_START_MASK 0x01FBU
+// so that a break received on the line reaches the clients as spoBreakError. EV_EVENT1
+// and EV_EVENT2 (0x1800), the driver's reports that the device vanished and that it is
+// back, are in so that the port tells its clients (spoDeviceLostError,
+// spoDeviceBackEvent), and so that the port-event task's wait simply stays pending while
+// the device is gone: the comm-port thread sleeps until it returns.
+#define COMM_PORT_START_MASK 0x19FBU
 
 class CCommPortThread : public CWorkerThreadContext {
 public:

@@ -290,6 +290,11 @@ STDMETHODIMP CSerialPortManager::Send(VARIANT vtData, VARIANT_BOOL bSynchronous)
               "CSerialPortManager(%#x)::Send(VARIANT, %i)  Error!  Thread is stopped.\n", this,
               bSynchronous);
         hr = E_FAIL;
+    } else if (m_bDeviceLost) {
+        Trace(TRACE_CAT_SERIALPORT, 0,
+              "CSerialPortManager(%#x)::Send(VARIANT, %i)  Error!  The device is gone.\n", this,
+              bSynchronous);
+        hr = E_FAIL;
     } else {
         CWriteLeaf* pWrite = new (std::nothrow) CWriteLeaf(m_hComm, bSync ? FALSE : TRUE);
         if (!pWrite) {

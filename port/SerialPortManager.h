@@ -37,6 +37,31 @@
 // setter of this port for a different client; that setter waits for the pass, which
 // waits for the sink.
 //
+// Devices that vanish and come back. The port outlives its device: when the device
+// vanishes (a USB adapter pulled out, the far end of a pseudo-terminal closed), the
+// driver ends the read and write in progress, and the port
+//  - tells every client once, with OnError(spoDeviceLostError, 1005). An error code,
+//    because the port can neither receive nor send, and because clients already treat
+//    OnError as "something went wrong with the device" and ignore codes they do not know;
+//    OnPortEvent would say only that a line changed;
+//  - fails every Send from then on with E_FAIL at once, synchronous or not, instead of
+//    letting it wait for a device that may never come (a synchronous Send pending when
+//    the device vanished fails with E_FAIL too; an asynchronous one queued just before
+//    the port heard of the loss fails on the comm-port thread, traced only); setters
+//    and the getters that read the device fail with E_FAIL and change nothing;
+//  - costs no processor time: the port-event task's wait stays pending and the driver
+//    waits for the device's path to appear again (inotify, platform/comm), blocked;
+//  - when the same path (the device or link it was opened by, such as a
+//    /dev/serial/by-id name or a socat link) opens again, comes back with every setting
+//    the clients had made (the driver writes the handle's DCB, time-outs, DTR, RTS and
+//    break back; ReceiveBufferSize was never lost), and tells every client once with
+//    OnPortEvent(spoDeviceBackEvent, 5): an event, because the line is usable again, as
+//    a line that came up; nothing failed. The clients' objects, sinks and cookies stay
+//    as they were: they receive again without reconnecting. Bytes received before the
+//    loss are still delivered.
+// Both codes are additions to the type library's enumerations (EventConstants,
+// ErrorConstants); clients written before them receive codes they do not know.
+//
 // Closing rule, on every interface: a release that leaves one reference (the registry's)
 // hands the object back to the registry (m_pManager->PortClosed), whose release of that
 // last reference destroys it; FinalRelease then stops the comm-port thread and closes the
@@ -218,6 +243,9 @@ public:
     // The connection cookie whose sink a pass is calling at this moment, 0 when none.
     std::atomic<DWORD> m_dwCalledCookie{0};
     std::atomic<LONG> m_lClients{0};
+    // TRUE from the port-event task's report of the device's loss to its report of its
+    // return (see "Devices that vanish and come back"): Send fails at once meanwhile.
+    std::atomic<BOOL> m_bDeviceLost{FALSE};
 
 private:
     // Send's steps after the task exists: loads it, queues it and, when synchronous,

@@ -112,6 +112,18 @@ void CPortEventLeaf::HandleEvents()
         Trace(TRACE_CAT_QUEUES, 3, "CPortEventLeaf(%#x)::HandleEvents()  EV_RXFLAG\n", this);
         clients.FireEventNotification(spoCharEvent);
     }
+    // The device's loss and return come last: data and line events reported by the same
+    // wait happened before them.
+    if (m_dwEventMask & EV_EVENT1) {
+        Trace(TRACE_CAT_QUEUES, 0, "CPortEventLeaf(%#x)::HandleEvents()  Device lost\n", this);
+        m_pSerialPortManager->m_bDeviceLost = TRUE;
+        clients.FireEventNotification(spoDeviceLostError);
+    }
+    if (m_dwEventMask & EV_EVENT2) {
+        Trace(TRACE_CAT_QUEUES, 3, "CPortEventLeaf(%#x)::HandleEvents()  Device back\n", this);
+        m_pSerialPortManager->m_bDeviceLost = FALSE;
+        clients.FireEventNotification(spoDeviceBackEvent);
+    }
     Trace(TRACE_CAT_QUEUES, 2, "CPortEventLeaf(%#x)::HandleEvents()  Returning\n", this);
 }
 

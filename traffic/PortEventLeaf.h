@@ -43,7 +43,8 @@ public:
     // leaves its thread on an error. Returns TRUE.
     BOOL HandleError(BOOL& bDone) override;
     // The bits of m_dwEventMask, in this order: EV_RXCHAR, EV_BREAK, EV_CTS, EV_DSR,
-    // EV_ERR, EV_RING, EV_RLSD, EV_RXFLAG.
+    // EV_ERR, EV_RING, EV_RLSD, EV_RXFLAG, then the device's loss (EV_EVENT1: OnError
+    // spoDeviceLostError) and return (EV_EVENT2: OnPortEvent spoDeviceBackEvent).
     void HandleEvents() override;
     // The read task's report of its end, on the comm-port thread; see "A read that
     // fails" above.

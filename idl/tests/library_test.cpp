@@ -322,6 +322,7 @@ TEST(Library, Enumerations)
     static_assert(std::is_same_v<PHANDSHAKINGCONSTANTS, HandShakingConstants*>);
     static_assert(spoRTSCTSXOnXOff == 3 && spoSpace == 4 && spoTwoBit == 2);
     static_assert(spoCharEvent == 4 && spoBreakError == 1000 && spoMemoryError == 1004);
+    static_assert(spoDeviceBackEvent == 5 && spoDeviceLostError == 1005);
 
     struct expected {
         const char* name;
@@ -338,10 +339,10 @@ TEST(Library, Enumerations)
          {{"spoOneBit", 0}, {"spoOne5Bit", 1}, {"spoTwoBit", 2}}},
         {"EventConstants", "PEVENTCONSTANTS", "Event Constants",
          {{"spoCTSEvent", 0}, {"spoDSREvent", 1}, {"spoCDEvent", 2}, {"spoRingEvent", 3},
-          {"spoCharEvent", 4}}},
+          {"spoCharEvent", 4}, {"spoDeviceBackEvent", 5}}},
         {"ErrorConstants", "PERRORCONSTANTS", "Error Constants",
          {{"spoBreakError", 1000}, {"spoFrameError", 1001}, {"spoOverRunError", 1002},
-          {"spoRXParity", 1003}, {"spoMemoryError", 1004}}},
+          {"spoRXParity", 1003}, {"spoMemoryError", 1004}, {"spoDeviceLostError", 1005}}},
     };
     const platform::typelib_info& lib = TethraTypeLib();
     ASSERT_EQ(lib.enum_count, 5u);

@@ -12,8 +12,14 @@
 // instead of queueing); regular files, and pipes (ERROR_FILE_NOT_FOUND).
 // Decisions of our own: CancelIo cancels every pending operation of the handle, not
 // only the calling thread's, and returns after the driver has let go of their blocks and
-// buffers; a device that vanishes ends pending operations, and fails later calls, with
-// ERROR_DEVICE_NOT_CONNECTED.
+// buffers.
+//
+// Devices that vanish and come back. A handle outlives its device: when the device
+// vanishes, pending reads and writes end with ERROR_DEVICE_NOT_CONNECTED, EV_EVENT1 is
+// reported, and later calls on the device fail with that error at once, while the
+// handle's mask, waits and receive queue stay usable. The driver waits, without polling,
+// for the same path to open again (comm_device.h, arrival_watch.h), writes the handle's
+// settings back to the device and reports EV_EVENT2; the handle then works as before.
 #include "platform/comm/comm.h"
 
 #include "platform/base/handle.h"

@@ -137,6 +137,12 @@ BOOL SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts);
 #define EV_BREAK 0x0040U
 #define EV_ERR 0x0080U
 #define EV_RING 0x0100U
+// The provider-specific events. This driver reports through them that the device has
+// vanished (EV_EVENT1: a USB adapter pulled out, a pseudo-terminal's far end closed) and
+// that it has come back and been reopened with the handle's settings (EV_EVENT2); see
+// "Devices that vanish and come back" in comm.cpp.
+#define EV_EVENT1 0x0800U
+#define EV_EVENT2 0x1000U
 
 #define CE_RXOVER 0x0001U
 #define CE_OVERRUN 0x0002U

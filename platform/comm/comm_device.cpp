@@ -91,21 +91,24 @@ std::size_t byte_ring::pop(BYTE* out, std::size_t size)
 
 comm_device::comm_device() = default;
 
+int comm_device::open_line(const std::string& path, std::unique_ptr<serial_line>& line)
+{
+    if (path.rfind(sim_uart_prefix, 0) == 0)
+        return open_sim_line(path.substr(std::strlen(sim_uart_prefix)), line);
+    std::unique_ptr<tty_line> tty;
+    int error = tty_line::open(path, tty);
+    line = std::move(tty);
+    return error;
+}
+
 DWORD comm_device::open(const std::string& path, std::shared_ptr<comm_device>& device)
 {
     try {
         std::unique_ptr<serial_line> line;
-        int error = 0;
-        if (path.rfind(sim_uart_prefix, 0) == 0) {
-            error = open_sim_line(path.substr(std::strlen(sim_uart_prefix)), line);
-        } else {
-            std::unique_ptr<tty_line> tty;
-            error = tty_line::open(path, tty);
-            line = std::move(tty);
-        }
-        if (error != 0)
+        if (int error = open_line(path, line); error != 0)
             return error == ENOTDIR ? ERROR_FILE_NOT_FOUND : comm_error_from_errno(error);
         auto result = std::make_shared<comm_device>();
+        result->path_ = path;
         if (DWORD status = result->start(std::move(line)); status != ERROR_SUCCESS)
             return status;
         device = std::move(result);
@@ -120,6 +123,7 @@ DWORD comm_device::open(const std::string& path, std::shared_ptr<comm_device>& d
 DWORD comm_device::start(std::unique_ptr<serial_line> line)
 {
     line_ = std::move(line);
+    line_open_ = true;
     line_settings device;
     if (int error = line_->current(device); error != 0) {
         line_->close();
@@ -190,6 +194,8 @@ BOOL comm_device::fail(DWORD error) const
     return FALSE;
 }
 
+// The reads and writes, and every call on the device itself, fail while it is gone;
+// the handle's own state (mask, waits, the receive queue) stays usable.
 DWORD comm_device::usable() const
 {
     if (closed_)
@@ -297,15 +303,86 @@ BOOL comm_device::cancel_io()
     return TRUE;
 }
 
-// A device that vanishes (EIO, hang-up) ends every pending operation with
-// ERROR_DEVICE_NOT_CONNECTED; every later call fails with it at once, and the driver
-// thread stops waiting on the dead descriptor.
+// A device that vanishes (EIO, hang-up) ends every pending read and write with
+// ERROR_DEVICE_NOT_CONNECTED, except that a read holding bytes completes with them, and
+// reports EV_EVENT1; a wait whose mask lacks EV_EVENT1 ends with the error instead. The
+// driver thread then lets the device go and waits for it to come back (let_go).
 void comm_device::device_gone()
 {
     if (gone_)
         return;
     gone_ = true;
-    abort_all(ERROR_DEVICE_NOT_CONNECTED);
+    if (!reads_.empty() && reads_.front().done > 0) {
+        complete(reads_.front().ov, ERROR_SUCCESS, reads_.front().done);
+        reads_.pop_front();
+    }
+    abort_transfers(ERROR_DEVICE_NOT_CONNECTED);
+    throttled_ = false;
+    tx_active_ = false;
+    tx_check_at_.reset();
+    if (mask_ & EV_EVENT1) {
+        raise(EV_EVENT1);
+    } else if (wait_) {
+        complete(wait_->ov, ERROR_DEVICE_NOT_CONNECTED, 0);
+        wait_.reset();
+    }
+    kick();
+}
+
+// Closes the vanished device (its descriptor, locks and modem watch go with it, so the
+// kernel can give the name to the device when it returns) and starts watching for it.
+// Without a watch (no inotify instance left) the device cannot come back to this handle.
+void comm_device::let_go()
+{
+    line_->close();
+    line_open_ = false;
+    modem_watching_ = false;
+    watch_.reset();
+    watch_for_arrival(path_, watch_);
+    reopen_now_ = true;  // it may have come back before the watch was armed
+}
+
+void comm_device::try_reopen(lock_t& lock)
+{
+    if (watch_)
+        watch_->changed();
+    std::unique_ptr<serial_line> fresh;
+    if (open_line(path_, fresh) != 0)
+        return;
+    std::lock_guard reading(line_read_mutex_);
+    lock.lock();
+    bool installed = false;
+    if (!stop_ && gone_) {
+        try {
+            if (fresh->marks_errors() && decoded_.size() < receive_queue_size)
+                decoded_.resize(receive_queue_size);
+            installed = fresh->apply(requested_) == 0;
+        } catch (...) {
+        }
+    }
+    if (!installed) {
+        fresh->close();
+        lock.unlock();
+        return;
+    }
+    line_ = std::move(fresh);
+    line_open_ = true;
+    if (line_->has_modem_lines()) {
+        line_->set_dtr(dtr_);
+        line_->set_rts(rts_);
+    }
+    if (break_)
+        line_->set_break(true);
+    if (tx_suspended_)
+        line_->suspend_output(true);
+    line_->get_modem(modem_);
+    have_counters_ = line_->get_counters(counters_);
+    filter_.reset();
+    gone_ = false;
+    watch_.reset();
+    update_modem_watch();
+    raise(EV_EVENT2);
+    lock.unlock();
 }
 
 void comm_device::raise(DWORD events)
@@ -329,11 +406,24 @@ void comm_device::run()
 {
     lock_t lock(mutex_);
     while (!stop_) {
+        if (gone_ && line_open_)
+            let_go();
+        if (reopen_now_) {
+            reopen_now_ = false;
+            lock.unlock();
+            try_reopen(lock);
+            lock.lock();
+            continue;
+        }
         bool want_read = can_pull();
         bool want_write = !gone_ && !writes_.empty() && write_blocked_;
         serial_line::wait_spec request;
         if (!gone_)
             request = line_->wait_for(want_read, want_write);
+        // While the device is gone the line's place is taken by the arrival watch.
+        const bool watching = gone_ && watch_;
+        if (watching)
+            request = {watch_->fd(), POLLIN};
         std::optional<clock::time_point> deadline = next_deadline();
         lock.unlock();
 
@@ -354,6 +444,12 @@ void comm_device::run()
             [[maybe_unused]] ssize_t n = ::read(wake_fd_, &value, sizeof value);
         }
         short line_events = count == 2 && ready > 0 ? fds[1].revents : 0;
+        if (watching) {
+            if (line_events)
+                try_reopen(lock);
+            lock.lock();
+            continue;
+        }
         bool hung_up = (line_events & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 
         // Reading takes only the line's read lock, so callers are not held up meanwhile.
@@ -604,8 +700,20 @@ BOOL comm_device::read_file(LPVOID buffer, DWORD size, LPDWORD read, LPOVERLAPPE
     if (read)
         *read = 0;
     lock_t lock(mutex_);
-    if (DWORD error = transfer_allowed(buffer, size); error != ERROR_SUCCESS)
-        return fail(error);
+    if (DWORD error = transfer_allowed(buffer, size); error != ERROR_SUCCESS) {
+        // Bytes received before the device vanished are still delivered.
+        if (error != ERROR_DEVICE_NOT_CONNECTED || rx_.size() == 0 || !reads_.empty())
+            return fail(error);
+        OVERLAPPED own{};
+        LPOVERLAPPED target = ov ? ov : &own;
+        begin(target);
+        DWORD take = static_cast<DWORD>(std::min<std::size_t>(size, rx_.size()));
+        take_from_queue(static_cast<BYTE*>(buffer), take);
+        complete(target, ERROR_SUCCESS, take);
+        if (read)
+            *read = take;
+        return TRUE;
+    }
     OVERLAPPED own{};
     LPOVERLAPPED target = ov ? ov : &own;
     begin(target);
@@ -784,8 +892,8 @@ void comm_device::check_tx_empty(clock::time_point now)
 BOOL comm_device::wait_comm_event(LPDWORD mask, LPOVERLAPPED ov)
 {
     lock_t lock(mutex_);
-    if (DWORD error = usable(); error != ERROR_SUCCESS)
-        return fail(error);
+    if (closed_)
+        return fail(ERROR_INVALID_HANDLE);
     if (mask == nullptr)
         return fail(ERROR_NOACCESS);
     if (wait_ || mask_ == 0)
@@ -809,8 +917,8 @@ BOOL comm_device::wait_comm_event(LPDWORD mask, LPOVERLAPPED ov)
 BOOL comm_device::get_mask(DWORD& mask)
 {
     std::lock_guard lock(mutex_);
-    if (DWORD error = usable(); error != ERROR_SUCCESS)
-        return fail(error);
+    if (closed_)
+        return fail(ERROR_INVALID_HANDLE);
     mask = mask_;
     return TRUE;
 }
@@ -821,10 +929,10 @@ BOOL comm_device::get_mask(DWORD& mask)
 BOOL comm_device::set_mask(DWORD mask)
 {
     std::lock_guard lock(mutex_);
-    if (DWORD error = usable(); error != ERROR_SUCCESS)
-        return fail(error);
+    if (closed_)
+        return fail(ERROR_INVALID_HANDLE);
     constexpr DWORD known = EV_RXCHAR | EV_RXFLAG | EV_TXEMPTY | EV_CTS | EV_DSR | EV_RLSD |
-                            EV_BREAK | EV_ERR | EV_RING;
+                            EV_BREAK | EV_ERR | EV_RING | EV_EVENT1 | EV_EVENT2;
     if (mask & ~known)
         return fail(ERROR_INVALID_PARAMETER);
     bool rxchar_added = (mask & EV_RXCHAR) && !(mask_ & EV_RXCHAR);
@@ -843,7 +951,7 @@ BOOL comm_device::set_mask(DWORD mask)
 
 void comm_device::update_modem_watch()
 {
-    bool want = (mask_ & modem_events) != 0 && line_->has_modem_lines();
+    bool want = !gone_ && (mask_ & modem_events) != 0 && line_->has_modem_lines();
     if (want == modem_watching_)
         return;
     modem_watching_ = want;

@@ -20,6 +20,19 @@
 // caller's OVERLAPPED block or buffer happens under the device mutex, which is how
 // CancelIo and CloseHandle guarantee that the driver has let go of them on return.
 //
+// Devices that vanish and come back. When the line hangs up (a USB adapter pulled out, a
+// pseudo-terminal's far end closed: end of file, EIO, POLLHUP), the driver ends every
+// pending read and write (ERROR_DEVICE_NOT_CONNECTED; a read that holds bytes completes
+// with them), reports EV_EVENT1 (or, outside the mask, ends a pending wait with
+// ERROR_DEVICE_NOT_CONNECTED), closes the device and its locks, and waits for it to
+// come back through an arrival_watch on the path it was opened by: blocked, no timer.
+// Meanwhile the handle stays valid: ReadFile delivers what the receive queue still
+// holds, WaitCommEvent pends, GetCommMask and SetCommMask work (the mask is the handle's
+// own); every other call fails at once with ERROR_DEVICE_NOT_CONNECTED. When the path
+// opens again, the driver writes the handle's settings back to the device (the DCB with
+// its software parts, DTR, RTS, break, X-off, the modem watch) and reports EV_EVENT2;
+// time-outs, the mask and the queue were never lost.
+//
 // A freshly opened device reports the time-outs initial_timeouts(): reads end after a
 // gap of read_interval_default ms in the incoming bytes, and no total time-outs. So a
 // caller that sets only a total constant (as the shared port does) gets a short message
@@ -28,6 +41,7 @@
 #pragma once
 
 #include "platform/base/handle.h"
+#include "platform/comm/arrival_watch.h"
 #include "platform/comm/comm.h"
 #include "platform/comm/receive_filter.h"
 #include "platform/comm/serial_line.h"
@@ -130,7 +144,10 @@ private:
 
     using lock_t = std::unique_lock<std::mutex>;
 
+    static int open_line(const std::string& path, std::unique_ptr<serial_line>& line);
     DWORD start(std::unique_ptr<serial_line> line);
+    void let_go();                 // driver thread: closes a vanished device, starts watching
+    void try_reopen(lock_t& lock);  // driver thread, lock not held: reopens a device back
     void run();
     void kick();
     BOOL fail(DWORD error) const;
@@ -161,7 +178,11 @@ private:
     bool flow_control() const;
     void update_modem_watch();
 
+    std::string path_;  // as opened: the device that may come back
     std::unique_ptr<serial_line> line_;
+    bool line_open_ = false;                // line_ holds the device; false once let go
+    std::unique_ptr<arrival_watch> watch_;  // driver thread only, while gone
+    bool reopen_now_ = false;               // driver thread: try once before waiting
     std::mutex line_read_mutex_;  // taken after mutex_ only with try_lock
     std::vector<BYTE> staging_;   // bytes as read from the line, under line_read_mutex_
     std::vector<BYTE> decoded_;   // and as decoded, where the line marks errors

@@ -2,6 +2,7 @@
 // back end (sim_line).
 #include "platform/comm/sim_uart.h"
 
+#include "platform/comm/arrival_watch.h"
 #include "platform/comm/comm.h"
 #include "platform/comm/port_name.h"
 #include "platform/comm/sim_line.h"
@@ -14,6 +15,7 @@
 #include <map>
 #include <mutex>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -21,13 +23,15 @@ namespace platform {
 
 // One UART. The driver thread waits on wake[0]; the test side writes a byte to wake[1]
 // whenever it gives the driver something to do, and closes wake[1] to unplug, which
-// the driver sees as a hang-up.
+// the driver sees as a hang-up. Plugging it in again makes a new pair and makes the
+// arrival descriptor readable for a driver waiting for the UART to come back.
 struct sim_uart_state {
     std::string name;
     mutable std::mutex mutex;
     mutable std::condition_variable changed;
     std::uint64_t generation = 0;  // counts changes, for wait_until
     int wake[2] = {-1, -1};
+    int arrival = -1;  // eventfd
     bool open = false;
     bool unplugged = false;
     bool held = false;
@@ -50,6 +54,8 @@ struct sim_uart_state {
             if (fd >= 0)
                 ::close(fd);
         }
+        if (arrival >= 0)
+            ::close(arrival);
     }
 
     // Under mutex.
@@ -200,17 +206,41 @@ private:
     std::shared_ptr<sim_uart_state> s_;
 };
 
+class sim_arrival_watch final : public arrival_watch {
+public:
+    explicit sim_arrival_watch(std::shared_ptr<sim_uart_state> state) : s_(std::move(state)) {}
+    int fd() const override { return s_->arrival; }
+    void changed() override
+    {
+        std::uint64_t count = 0;
+        [[maybe_unused]] ssize_t n = ::read(s_->arrival, &count, sizeof count);
+    }
+
+private:
+    std::shared_ptr<sim_uart_state> s_;
+};
+
+std::shared_ptr<sim_uart_state> find_uart(const std::string& name)
+{
+    std::lock_guard lock(registry_mutex);
+    auto it = registry().find(name);
+    return it != registry().end() ? it->second.lock() : nullptr;
+}
+
 }  // namespace
+
+int watch_sim_arrival(const std::string& name, std::unique_ptr<arrival_watch>& watch)
+{
+    std::shared_ptr<sim_uart_state> state = find_uart(name);
+    if (!state)
+        return ENOENT;
+    watch = std::make_unique<sim_arrival_watch>(std::move(state));
+    return 0;
+}
 
 int open_sim_line(const std::string& name, std::unique_ptr<serial_line>& line)
 {
-    std::shared_ptr<sim_uart_state> state;
-    {
-        std::lock_guard lock(registry_mutex);
-        auto it = registry().find(name);
-        if (it != registry().end())
-            state = it->second.lock();
-    }
+    std::shared_ptr<sim_uart_state> state = find_uart(name);
     if (!state)
         return ENOENT;
     std::lock_guard lock(state->mutex);
@@ -234,6 +264,9 @@ std::shared_ptr<sim_uart> sim_uart::create(const std::string& name)
     auto state = std::make_shared<sim_uart_state>();
     state->name = name;
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, state->wake) != 0)
+        return nullptr;
+    state->arrival = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (state->arrival < 0)
         return nullptr;
     std::lock_guard lock(registry_mutex);
     auto& uarts = registry();
@@ -342,6 +375,34 @@ void sim_uart::unplug()
     ::close(state_->wake[1]);
     state_->wake[1] = -1;
     state_->touch();
+}
+
+bool sim_uart::replug()
+{
+    std::lock_guard lock(state_->mutex);
+    if (!state_->unplugged || state_->open)
+        return false;
+    int wake[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, wake) != 0)
+        return false;
+    ::close(state_->wake[0]);
+    state_->wake[0] = wake[0];
+    state_->wake[1] = wake[1];
+    state_->unplugged = false;
+    // A device fresh from the box, as an adapter plugged in again is: default settings,
+    // nothing received or held; the far end's lines are as the test left them.
+    state_->settings = line_settings{};
+    state_->dtr = false;
+    state_->rts = false;
+    state_->rx.clear();
+    state_->rx_pos = 0;
+    state_->held = false;
+    state_->suspended = false;
+    state_->brk = false;
+    state_->touch();
+    std::uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = ::write(state_->arrival, &one, sizeof one);
+    return true;
 }
 
 std::vector<BYTE> sim_uart::written() const

@@ -53,6 +53,12 @@ public:
     void hold_output(bool hold);
     // The device vanishes, as a USB adapter pulled out.
     void unplug();
+    // The same device is plugged in again: a driver waiting for it reopens it. Only
+    // once the driver has let go of the unplugged UART (is_open() false); false before
+    // that, or when it is not unplugged. It comes back with default settings (9600 8N1,
+    // no flow control, DTR and RTS low until opened), as a real adapter does, so the
+    // driver must write its own again.
+    bool replug();
 
     // ---- what the driver did ----
     // Bytes written so far (and not yet taken).

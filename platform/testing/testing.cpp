@@ -3,6 +3,7 @@
 #include "platform/testing/socat.h"
 
 #include "platform/comm/comm.h"
+#include "platform/comm/termios2.h"
 #include "platform/registry/registry.h"
 #include "platform/sync/sync.h"
 
@@ -13,9 +14,12 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
+#include <ctime>
 
 namespace platform::testing {
 
@@ -180,6 +184,149 @@ device_holder::~device_holder()
         ::close(to_child_);  // the child's read ends: it exits, the device is released
     if (pid_ > 0)
         ::waitpid(pid_, nullptr, 0);
+}
+
+}  // namespace platform::testing
+
+// ---- socat_link_pair ---------------------------------------------------------------------------
+
+namespace platform::testing {
+
+socat_link_pair::socat_link_pair()
+{
+    char dir[] = "/tmp/tethra-socat-XXXXXX";
+    if (!::mkdtemp(dir))
+        return;
+    dir_ = dir;
+    link_a_ = dir_ + "/ttyA";
+    link_b_ = dir_ + "/ttyB";
+    start();
+}
+
+socat_link_pair::~socat_link_pair()
+{
+    stop();
+    if (!dir_.empty()) {
+        ::unlink(link_a_.c_str());
+        ::unlink(link_b_.c_str());
+        ::rmdir(dir_.c_str());
+    }
+}
+
+// socat -d -d reports "starting data transfer loop" once both terminals and their links
+// are made. The side the driver opens gets no terminal options: socat would apply them
+// after making the link, over the settings a driver that reopened it at once had written.
+bool socat_link_pair::start()
+{
+    if (pid_ > 0 || dir_.empty())
+        return pid_ > 0;
+    int err[2];
+    if (::pipe2(err, O_CLOEXEC) != 0)
+        return false;
+    const std::string a = "pty,link=" + link_a_;
+    const std::string b = "pty,raw,echo=0,link=" + link_b_;
+    int pid = ::fork();
+    if (pid == 0) {
+        ::dup2(err[1], 2);
+        ::execlp("socat", "socat", "-d", "-d", a.c_str(), b.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::close(err[1]);
+    if (pid < 0) {
+        ::close(err[0]);
+        return false;
+    }
+    std::string log;
+    char buffer[512];
+    bool started = false;
+    ssize_t n;
+    while (!started && (n = ::read(err[0], buffer, sizeof buffer)) > 0) {
+        log.append(buffer, static_cast<std::size_t>(n));
+        started = log.find("starting data transfer loop") != std::string::npos;
+    }
+    if (!started) {
+        ::close(err[0]);
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+        return false;
+    }
+    // Kept open, unread, until socat ends: its later notices (a side at end of file) fit
+    // in the pipe, where a closed pipe would end socat with SIGPIPE.
+    log_ = err[0];
+    pid_ = pid;
+    return true;
+}
+
+void socat_link_pair::stop()
+{
+    if (far_ >= 0)
+        ::close(far_);
+    far_ = -1;
+    if (pid_ <= 0)
+        return;
+    ::kill(pid_, SIGTERM);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+    ::close(log_);
+    log_ = -1;
+}
+
+bool socat_link_pair::send(const std::string& bytes)
+{
+    if (far_ < 0)
+        far_ = ::open(link_b_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (far_ < 0)
+        return false;
+    for (std::size_t done = 0; done < bytes.size();) {
+        ssize_t n = ::write(far_, bytes.data() + done, bytes.size() - done);
+        if (n <= 0)
+            return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+std::vector<BYTE> socat_link_pair::receive(std::size_t count, DWORD timeout_ms)
+{
+    std::vector<BYTE> bytes;
+    if (far_ < 0)
+        far_ = ::open(link_b_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    while (far_ >= 0 && bytes.size() < count) {
+        pollfd p{far_, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(timeout_ms)) <= 0)
+            break;
+        BYTE buffer[4096];
+        ssize_t n = ::read(far_, buffer, std::min(sizeof buffer, count - bytes.size()));
+        if (n <= 0)
+            break;
+        bytes.insert(bytes.end(), buffer, buffer + n);
+    }
+    return bytes;
+}
+
+bool socat_link_pair::settings_a(tty_settings& s) const
+{
+    int fd = ::open(link_a_.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    platform::kernel_termios t;
+    int error = platform::termios2_get(fd, t);
+    ::close(fd);
+    if (error != 0)
+        return false;
+    s.baud = t.ospeed;
+    s.two_stop_bits = (t.cflag & CSTOPB) != 0;
+    s.rts_cts = (t.cflag & CRTSCTS) != 0;
+    s.xon_out = (t.iflag & IXON) != 0;
+    s.xon_in = (t.iflag & IXOFF) != 0;
+    return true;
+}
+
+double process_cpu_ms()
+{
+    timespec t{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) * 1000.0 + static_cast<double>(t.tv_nsec) / 1e6;
 }
 
 }  // namespace platform::testing

@@ -411,8 +411,8 @@ TEST_F(SimTest, UnplugEndsPendingOperationsAndLaterCalls)
     DWORD error = 0;
     EXPECT_EQ(finish(port, e, &error), -1);
     EXPECT_EQ(error, static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
-    DWORD mask = 0;
-    EXPECT_FALSE(GetCommMask(port, &mask));
+    DWORD status = 0;
+    EXPECT_FALSE(GetCommModemStatus(port, &status));
     EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
     EXPECT_TRUE(CloseHandle(port));
     port = INVALID_HANDLE_VALUE;
