@@ -116,7 +116,9 @@ HRESULT CPtyClient::Start()
     Advise(IID_IPropertyNotifySink, &m_dwPropertyCookie);
     if (m_bPortGone || m_dwEventCookie == 0 || m_dwPropertyCookie == 0)
         return m_bPortGone ? RPC_E_DISCONNECTED : E_FAIL;
-    SettingsFromPort();
+    if (m_pPty->get_settings(m_known) != ERROR_SUCCESS)
+        return E_FAIL;
+    SettingsFromPort(m_known);
     if (m_bPortGone)
         return RPC_E_DISCONNECTED;
     m_sender = std::thread([this] { SenderMain(); });
@@ -156,7 +158,7 @@ BOOL CPtyClient::Run()
         if (what & platform::pty_pair::readable)
             ReadProgram();
         if (m_bPortChanged.exchange(false))
-            SettingsFromPort();
+            SettingsFromPort(m_known);
     }
     return m_bStop ? TRUE : FALSE;
 }
@@ -286,7 +288,7 @@ void CPtyClient::SettingsFromProgram()
     if (now.xoff_char != m_known.xoff_char)
         NoteResult(m_pPort->put_XOffChar(now.xoff_char));
     // Refused or not, the pty shows what the port now uses.
-    SettingsFromPort();
+    SettingsFromPort(now);
 }
 
 STDMETHODIMP CPtyClient::OnChanged(DISPID dispID)
@@ -308,9 +310,9 @@ STDMETHODIMP CPtyClient::OnChanged(DISPID dispID)
     return S_OK;
 }
 
-void CPtyClient::SettingsFromPort()
+void CPtyClient::SettingsFromPort(const platform::line_settings& seen)
 {
-    platform::line_settings s = m_known;
+    platform::line_settings s = seen;
     ULONG baud = 0;
     StopBitsConstants stop = spoOneBit;
     HandShakingConstants mode = spoHandshakingNone;
@@ -340,6 +342,14 @@ void CPtyClient::SettingsFromPort()
         s.xoff_char = xoff;
     NoteResult(hr);
     if (m_bPortGone)
+        return;
+    // The program may have changed its settings while the port was read: then its change
+    // is waiting to be read from the master and goes to the port first, and the port's
+    // settings come back onto the pty after it. Only the moment between reading and
+    // writing the termios in set_settings remains in which a change of the program's
+    // could be overwritten unseen.
+    platform::line_settings current;
+    if (m_pPty->get_settings(current) != ERROR_SUCCESS || !SameCarried(current, seen))
         return;
     m_pPty->set_settings(s);
     // What the pty made of it (1.5 stop bits read as 2 on its 8 data bits) is the

@@ -87,8 +87,9 @@ private:
     void WriteReceived();
     void ReadProgram();
     void SettingsFromProgram();
-    // Reads the port's carried settings and writes them onto the pty.
-    void SettingsFromPort();
+    // Reads the port's carried settings and writes them onto the pty, unless the pty no
+    // longer holds what was seen there (the program has changed it since).
+    void SettingsFromPort(const platform::line_settings& seen);
     void NoteResult(HRESULT hr);
     void Advise(REFIID riid, DWORD* pdwCookie);
     void Unadvise(REFIID riid, DWORD dwCookie);

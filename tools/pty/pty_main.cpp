@@ -24,6 +24,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
+const char* const kShortUsage = "usage: tethra pty COMn [--link PATH]   (--help tells more)\n";
+
 // The running client, for the control handler; a stop that comes before it runs is kept.
 std::mutex g_mutexClient;
 CPtyClient* g_pClient = nullptr;
@@ -175,17 +177,16 @@ int PtyMain(int argc, char** argv)
         } else if (port.empty() && arg[0] != '-') {
             port = arg;
         } else {
-            std::fprintf(stderr, "tethra pty: unexpected argument '%s'\n\n%s", arg.c_str(),
-                         PtyUsage());
+            std::fprintf(stderr, "tethra pty: unexpected argument '%s'\n%s", arg.c_str(), kShortUsage);
             return 2;
         }
     }
     const LONG number = PortNumber(port);
     if (number <= 0) {
-        std::fprintf(stderr, "tethra pty: %s\n\n%s",
+        std::fprintf(stderr, "tethra pty: %s\n%s",
                      port.empty() ? "which port? (COM1, COM2, ...)"
                                   : ("'" + port + "' is not a port (COM1, COM2, ...)").c_str(),
-                     PtyUsage());
+                     kShortUsage);
         return 2;
     }
     const std::string name = "COM" + std::to_string(number);

@@ -18,6 +18,7 @@ Commands (one per line; each answers one line):
     baud                       -> "baud N"
     setbaud N                  -> "setbaud HR" (HR 0 or the error's name)
     notices                    -> "notices asked 25 told 25 ..." (then forgets them)
+    expect N                   the same once N notices have come (at most 10 s)
 """
 import hashlib
 import os
@@ -126,8 +127,20 @@ def bus_client(port_number):
     itf_port = "Ostra.Tethra.ISerialPort"
     dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
     bus = dbus.SessionBus()
-    state = {"data": bytearray(), "refused": set(), "notices": [], "want": None}
+    state = {"data": bytearray(), "refused": set(), "notices": [], "want": None,
+             "expect": None}
     lock = threading.Lock()
+
+    def report_notices():
+        answer(" ".join(["notices"] + state["notices"]))
+        state["notices"].clear()
+        state["expect"] = None
+
+    def notice(text):
+        with lock:
+            state["notices"].append(text)
+            if state["expect"] is not None and len(state["notices"]) >= state["expect"]:
+                report_notices()
 
     def check_want():
         want = state["want"]
@@ -154,14 +167,12 @@ def bus_client(port_number):
     class Props(dbus.service.Object):
         @dbus.service.method("Ostra.Tethra.IPropertyNotifySink", in_signature="i", out_signature="i")
         def OnRequestEdit(self, dispid):
-            with lock:
-                state["notices"].append("asked %d" % dispid)
+            notice("asked %d" % dispid)
             return 1 if dispid in state["refused"] else 0
 
         @dbus.service.method("Ostra.Tethra.IPropertyNotifySink", in_signature="i", out_signature="i")
         def OnChanged(self, dispid):
-            with lock:
-                state["notices"].append("told %d" % dispid)
+            notice("told %d" % dispid)
             return 0
 
     factory = bus.get_object("Ostra.Tethra", "/Ostra/Tethra")
@@ -212,8 +223,21 @@ def bus_client(port_number):
                               error_handler=lambda e: answer("setbaud " + error_name(e)))
         elif words[0] == "notices":
             with lock:
-                answer(" ".join(["notices"] + state["notices"]))
-                state["notices"].clear()
+                report_notices()
+        elif words[0] == "expect":
+            with lock:
+                state["expect"] = int(words[1])
+                if len(state["notices"]) >= state["expect"]:
+                    report_notices()
+                else:
+                    state["round"] = state.get("round", 0) + 1
+
+                    def late(round_number=state["round"]):
+                        with lock:
+                            if state["expect"] is not None and state["round"] == round_number:
+                                report_notices()
+                        return False
+                    GLib.timeout_add_seconds(10, late)
         return True
 
     GLib.io_add_watch(sys.stdin, GLib.IO_IN | GLib.IO_HUP, command)

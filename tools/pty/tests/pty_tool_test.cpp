@@ -157,15 +157,15 @@ TEST_F(PtyTool, TheProgramsSpeedIsAskedAndToldAndARefusalIsUndoneOnItsTty)
     client.Ask("notices");
 
     EXPECT_EQ(program.Ask("speed 57600"), "speed 57600");
+    EXPECT_EQ(client.Ask("expect 2"), "notices asked 25 told 25");
     EXPECT_EQ(client.Ask("baud"), "baud 57600");
-    EXPECT_EQ(client.Ask("notices"), "notices asked 25 told 25");
 
     // Refused: the port keeps its speed and the program's tty reads it again.
     EXPECT_EQ(client.Ask("refuse 25"), "ok");
-    program.Ask("speed 19200");
+    EXPECT_EQ(program.Ask("speed 19200"), "speed 19200");
+    EXPECT_EQ(client.Ask("expect 1"), "notices asked 25");
     EXPECT_EQ(program.Ask("waitspeed 57600"), "speed 57600");
     EXPECT_EQ(client.Ask("baud"), "baud 57600");
-    EXPECT_EQ(client.Ask("notices"), "notices asked 25");
     EXPECT_EQ(client.Ask("allow"), "ok");
 
     // Another client's change shows on the program's tty.
