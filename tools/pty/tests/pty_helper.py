@@ -13,6 +13,8 @@ Commands (one per line; each answers one line):
     open / close    opens (raw, as serial programs do) or closes the device
     speed N         cfsetspeed(N) and tcsetattr                -> "speed N" as read back
     waitspeed N     waits up to 10 s for the device to read N  -> "speed N" as read then
+    flood N SEED    writes up to N bytes of pattern SEED until the device has taken
+                    nothing for a second                       -> "flooded K SHA" (what it took)
   bus only:
     refuse DISPID / allow      answers OnRequestEdit for DISPID with S_FALSE / S_OK again
     baud                       -> "baud N"
@@ -97,6 +99,15 @@ def device(path):
             answer("sent " + summary(data))
         elif words[0] == "recv":
             answer("got " + summary(read_fd(fd, int(words[1]))))
+        elif words[0] == "flood":
+            data = pattern(int(words[1]), int(words[2]))
+            taken = 0
+            while taken < len(data) and select.select([], [fd], [], 1.0)[1]:
+                try:
+                    taken += os.write(fd, data[taken:taken + 65536])
+                except BlockingIOError:
+                    pass
+            answer("flooded " + summary(data[:taken]))
         elif words[0] == "open":
             open_raw()
             answer("opened")

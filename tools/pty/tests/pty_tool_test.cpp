@@ -149,6 +149,19 @@ TEST_F(PtyTool, AProgramAndABusClientBothReceiveAndBothSendByteExact)
     EXPECT_EQ(Bytes(peer_->Ask("recv 5000")), from_client);
 }
 
+TEST_F(PtyTool, AProgramWritingFasterThanTheLineIsHeldBackInItsWrite)
+{
+    Helper program("tty", StartInstance());
+    // The far end reads nothing: the line stands still once the buffers between are
+    // full, and the program's writes stop being taken long before its 64 MiB are.
+    const std::string flooded = program.Ask("flood 67108864 9");
+    const std::size_t taken = std::stoul(Bytes(flooded));
+    std::printf("the program wrote %zu bytes before it was held back\n", taken);
+    EXPECT_LT(taken, 4u << 20);
+    // Nothing was lost on the way.
+    EXPECT_EQ(Bytes(peer_->Ask("recv " + std::to_string(taken))), Bytes(flooded));
+}
+
 TEST_F(PtyTool, TheProgramsSpeedIsAskedAndToldAndARefusalIsUndoneOnItsTty)
 {
     Helper program("tty", StartInstance());
