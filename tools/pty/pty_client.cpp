@@ -139,7 +139,7 @@ void CPtyClient::NoteResult(HRESULT hr)
 
 BOOL CPtyClient::Run()
 {
-    while (!m_bStop && !m_bPortGone) {
+    while (!m_bStop && !m_bPortGone && !m_bPtyFailed) {
         bool want_read;
         {
             std::lock_guard lock(m_mutexSend);
@@ -160,7 +160,7 @@ BOOL CPtyClient::Run()
         if (m_bPortChanged.exchange(false))
             SettingsFromPort(m_known);
     }
-    return m_bStop ? TRUE : FALSE;
+    return m_bStop && !m_bPortGone && !m_bPtyFailed ? TRUE : FALSE;
 }
 
 // ---- from the port to the program ---------------------------------------------------------------
@@ -217,8 +217,13 @@ void CPtyClient::ReadProgram()
     char buffer[kReadChunk];
     DWORD got = 0;
     BOOL bChanged = FALSE;
-    if (m_pPty->read(buffer, sizeof buffer, &got, &bChanged) != ERROR_SUCCESS)
+    if (DWORD error = m_pPty->read(buffer, sizeof buffer, &got, &bChanged); error != ERROR_SUCCESS) {
+        // The pty is held open here and cannot hang up; an error would only repeat.
+        std::fprintf(stderr, "tethra pty: the pseudo-terminal failed (error %u)\n",
+                     static_cast<unsigned>(error));
+        m_bPtyFailed = true;
         return;
+    }
     if (got > 0) {
         {
             std::lock_guard lock(m_mutexSend);

@@ -61,8 +61,10 @@ public:
     // Advises both sinks, starts the sender and puts the port's settings on the pty.
     // S_OK or the failed call's HRESULT.
     HRESULT Start();
-    // Serves the pty until Stop() or until the port goes away; TRUE when stopped.
+    // Serves the pty until Stop(), until the port goes away (PortGone) or until the pty
+    // fails (said on standard error); TRUE when stopped.
     BOOL Run();
+    bool PortGone() const { return m_bPortGone; }
     // From any thread (a console control handler): Run returns soon.
     void Stop();
     // Bytes the port received that had to be dropped because nobody read them.
@@ -100,6 +102,7 @@ private:
     std::atomic<bool> m_bStop{false};
     std::atomic<bool> m_bPortGone{false};
     std::atomic<bool> m_bPortChanged{false};
+    bool m_bPtyFailed = false;  // the main loop's own
     DWORD m_dwEventCookie = 0;
     DWORD m_dwPropertyCookie = 0;
 

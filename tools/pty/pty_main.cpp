@@ -239,7 +239,8 @@ int PtyMain(int argc, char** argv)
             std::fflush(stdout);
             result = 0;
             if (!client.Run()) {
-                std::fprintf(stderr, "tethra pty: %s went away\n", name.c_str());
+                if (client.PortGone())
+                    std::fprintf(stderr, "tethra pty: %s went away\n", name.c_str());
                 result = 1;
             }
             SetRunning(nullptr);
