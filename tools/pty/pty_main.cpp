@@ -27,6 +27,8 @@ namespace fs = std::filesystem;
 const char* const kShortUsage = "usage: tethra pty COMn [--link PATH]   (--help tells more)\n";
 
 // The running client, for the control handler; a stop that comes before it runs is kept.
+// A second interrupt ends the process at once (the handler declines it): the way out when
+// the first cannot finish, because a send is held up by a line that stands still.
 std::mutex g_mutexClient;
 CPtyClient* g_pClient = nullptr;
 bool g_bStopRequested = false;
@@ -34,6 +36,8 @@ bool g_bStopRequested = false;
 BOOL OnControl(DWORD)
 {
     std::lock_guard lock(g_mutexClient);
+    if (g_bStopRequested)
+        return FALSE;
     g_bStopRequested = true;
     if (g_pClient)
         g_pClient->Stop();
@@ -145,8 +149,9 @@ const char* PtyUsage()
            "(COMn.2 for a second instance, ...), or the PATH given with --link. The program\n"
            "opens the link as it would open /dev/ttyUSB0 and shares the port with every other\n"
            "client: it receives what the port receives, and what it writes is sent.\n"
-           "Runs until interrupted (Ctrl-C, SIGTERM) or until the server goes away, and\n"
-           "removes its link then. The program may close and open the link again at will.\n"
+           "Runs until interrupted (Ctrl-C, SIGTERM; a second one ends it at once) or until\n"
+           "the server goes away, and removes its link then. The program may close and open\n"
+           "the link again at will.\n"
            "\n"
            "Settings: the program's own tcsetattr/cfsetspeed changes the port's speed, stop\n"
            "bits, handshaking (CRTSCTS, IXON/IXOFF) and X-on/X-off characters, with the other\n"
@@ -244,6 +249,8 @@ int PtyMain(int argc, char** argv)
                 result = 1;
             }
             SetRunning(nullptr);
+            // Before the client is taken down, which waits for a send under way.
+            RemoveLink(made, slave);
         }
         if (client.Dropped() > 0)
             std::fprintf(stderr, "tethra pty: %zu received bytes were dropped: nobody read them\n",

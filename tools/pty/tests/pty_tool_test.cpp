@@ -151,14 +151,31 @@ TEST_F(PtyTool, AProgramAndABusClientBothReceiveAndBothSendByteExact)
 
 TEST_F(PtyTool, AProgramWritingFasterThanTheLineIsHeldBackInItsWrite)
 {
-    Helper program("tty", StartInstance());
+    const std::string link = StartInstance();
+    Helper program("tty", link);
     // The far end reads nothing: the line stands still once the buffers between are
     // full, and the program's writes stop being taken long before its 64 MiB are.
     const std::string flooded = program.Ask("flood 67108864 9");
     const std::size_t taken = std::stoul(Bytes(flooded));
     std::printf("the program wrote %zu bytes before it was held back\n", taken);
     EXPECT_LT(taken, 4u << 20);
-    // Nothing was lost on the way.
+
+    // Stopped while a send waits for the line: the link goes at once, the process when
+    // the send is done, or at a second interrupt.
+    child& instance = *instances_.back();
+    const std::string pid = std::to_string(instance.pid());
+    ASSERT_EQ(run_program({"/bin/kill", "-TERM", pid}), 0);
+    EXPECT_EQ(instance.wait(1000), -1);
+    EXPECT_FALSE(fs::is_symlink(link));
+    ASSERT_EQ(run_program({"/bin/kill", "-TERM", pid}), 0);
+    EXPECT_EQ(instance.wait(10000), 128 + 15);
+}
+
+TEST_F(PtyTool, WhatAProgramWroteBeforeTheLineStoodStillArrivesWhole)
+{
+    Helper program("tty", StartInstance());
+    const std::string flooded = program.Ask("flood 67108864 9");
+    const std::size_t taken = std::stoul(Bytes(flooded));
     EXPECT_EQ(Bytes(peer_->Ask("recv " + std::to_string(taken))), Bytes(flooded));
 }
 
