@@ -127,7 +127,12 @@ HRESULT CPtyClient::Start()
 
 void CPtyClient::Stop()
 {
-    m_bStop = true;
+    {
+        // Under the lock, so a settings change waiting for the sender sees it.
+        std::lock_guard lock(m_mutexSend);
+        m_bStop = true;
+    }
+    m_cvSend.notify_all();
     m_pPty->wake();
 }
 
@@ -279,8 +284,10 @@ void CPtyClient::SettingsFromProgram()
         // What the program wrote before the change goes out under the old settings.
         std::unique_lock lock(m_mutexSend);
         m_cvSend.wait(lock, [&] {
-            return m_bSenderStop || m_bPortGone || (m_toSend.empty() && m_cbSending == 0);
+            return m_bStop || m_bPortGone || (m_toSend.empty() && m_cbSending == 0);
         });
+        if (m_bStop || m_bPortGone)
+            return;
     }
     if (now.baud != m_known.baud)
         NoteResult(m_pPort->put_BaudRate(now.baud));
