@@ -13,12 +13,17 @@ Commands (one per line; each answers one line):
     open / close    opens (raw, as serial programs do) or closes the device
     speed N         cfsetspeed(N) and tcsetattr                -> "speed N" as read back
     waitspeed N     waits up to 10 s for the device to read N  -> "speed N" as read then
+    flow C X I Q S  sets CRTSCTS C, IXON X, IXOFF I (0 or 1), VSTART Q and VSTOP S
+                                                               -> "flow C X I Q S" as read back
+    waitflow ...    waits up to 10 s for the device to read those -> "flow ..." as read then
     flood N SEED    writes up to N bytes of pattern SEED until the device has taken
                     nothing for a second                       -> "flooded K SHA" (what it took)
   bus only:
     refuse DISPID / allow      answers OnRequestEdit for DISPID with S_FALSE / S_OK again
     baud                       -> "baud N"
     setbaud N                  -> "setbaud HR" (HR 0 or the error's name)
+    get NAME                   -> "NAME VALUE" (get_NAME)
+    put NAME VALUE             -> "put HR" (put_NAME of an integer property)
     notices                    -> "notices asked 25 told 25 ..." (then forgets them)
     expect N                   the same once N notices have come (at most 10 s)
 """
@@ -88,6 +93,13 @@ def device(path):
     def speed():
         return NAMES.get(termios.tcgetattr(fd)[5], -1)
 
+    def flow():
+        attrs = termios.tcgetattr(fd)
+        return "flow %d %d %d %d %d" % (bool(attrs[2] & termios.CRTSCTS),
+                                        bool(attrs[0] & termios.IXON),
+                                        bool(attrs[0] & termios.IXOFF),
+                                        attrs[6][termios.VSTART][0], attrs[6][termios.VSTOP][0])
+
     open_raw()
     for line in sys.stdin:
         words = line.split()
@@ -99,6 +111,21 @@ def device(path):
             answer("sent " + summary(data))
         elif words[0] == "recv":
             answer("got " + summary(read_fd(fd, int(words[1]))))
+        elif words[0] == "flow":
+            c, x, i, q, st = (int(w) for w in words[1:6])
+            attrs = termios.tcgetattr(fd)
+            attrs[2] = (attrs[2] & ~termios.CRTSCTS) | (termios.CRTSCTS if c else 0)
+            attrs[0] &= ~(termios.IXON | termios.IXOFF)
+            attrs[0] |= (termios.IXON if x else 0) | (termios.IXOFF if i else 0)
+            attrs[6][termios.VSTART] = bytes([q])
+            attrs[6][termios.VSTOP] = bytes([st])
+            termios.tcsetattr(fd, termios.TCSANOW, attrs)
+            answer(flow())
+        elif words[0] == "waitflow":
+            end = time.monotonic() + 10
+            while flow() != " ".join(words) .replace("waitflow", "flow") and time.monotonic() < end:
+                time.sleep(0.02)
+            answer(flow())
         elif words[0] == "flood":
             data = pattern(int(words[1]), int(words[2]))
             taken = 0
@@ -205,6 +232,18 @@ def bus_client(port_number):
     def error_name(e):
         return e.get_dbus_name().rsplit(".", 1)[-1]
 
+    def put(name, value, reply, tries=50):
+        # A change made right after a notice may meet the change that sent it still
+        # finishing: the port refuses it as in progress, and a client tries again.
+        def failed(e):
+            if error_name(e) == "HRESULT_0x8007046B" and tries > 1:
+                GLib.timeout_add(50, lambda: put(name, value, reply, tries - 1) and False)
+            else:
+                answer(reply + " " + error_name(e))
+        getattr(port, "put_" + name)(value, dbus_interface=itf_port,
+                                     reply_handler=lambda hr: answer("%s %d" % (reply, hr)),
+                                     error_handler=failed)
+
     def command(channel, condition):
         words = sys.stdin.readline().split()
         if not words or words[0] == "quit":
@@ -229,9 +268,14 @@ def bus_client(port_number):
                               reply_handler=lambda hr, baud: answer("baud %d" % baud),
                               error_handler=lambda e: answer("baud error " + error_name(e)))
         elif words[0] == "setbaud":
-            port.put_BaudRate(dbus.UInt32(int(words[1])), dbus_interface=itf_port,
-                              reply_handler=lambda hr: answer("setbaud %d" % hr),
-                              error_handler=lambda e: answer("setbaud " + error_name(e)))
+            put("BaudRate", dbus.UInt32(int(words[1])), "setbaud")
+        elif words[0] == "get":
+            name = words[1]
+            getattr(port, "get_" + name)(dbus_interface=itf_port,
+                                         reply_handler=lambda hr, v: answer("%s %d" % (name, v)),
+                                         error_handler=lambda e: answer(name + " " + error_name(e)))
+        elif words[0] == "put":
+            put(words[1], int(words[2]), "put")
         elif words[0] == "notices":
             with lock:
                 report_notices()

@@ -206,6 +206,30 @@ TEST_F(PtyTool, TheProgramsSpeedIsAskedAndToldAndARefusalIsUndoneOnItsTty)
     EXPECT_EQ(Bytes(program.Ask("recv 1000")), sent);
 }
 
+TEST_F(PtyTool, FlowControlAndItsCharactersGoBothWays)
+{
+    Helper program("tty", StartInstance());
+    Helper client("bus", "5");
+    ASSERT_EQ(client.Line(), "ready");
+
+    // X-on/X-off one way is the port's one mode, which the tty then shows both ways.
+    program.Ask("flow 0 1 0 17 19");
+    EXPECT_EQ(client.Ask("expect 2"), "notices asked 6 told 6");
+    EXPECT_EQ(program.Ask("waitflow 0 1 1 17 19"), "flow 0 1 1 17 19");
+    EXPECT_EQ(client.Ask("get HandShakingMode"), "HandShakingMode 1");
+    program.Ask("flow 1 1 1 113 115");
+    EXPECT_EQ(client.Ask("expect 6"), "notices asked 6 told 6 asked 19 told 19 asked 20 told 20");
+    EXPECT_EQ(client.Ask("get HandShakingMode"), "HandShakingMode 3");
+    EXPECT_EQ(client.Ask("get XOnChar"), "XOnChar 113");
+    EXPECT_EQ(client.Ask("get XOffChar"), "XOffChar 115");
+
+    // The other client turns handshaking off and changes a character.
+    EXPECT_EQ(client.Ask("put HandShakingMode 2"), "put 0");
+    EXPECT_EQ(program.Ask("waitflow 1 0 0 113 115"), "flow 1 0 0 113 115");
+    EXPECT_EQ(client.Ask("put XOffChar 120"), "put 0");
+    EXPECT_EQ(program.Ask("waitflow 1 0 0 113 120"), "flow 1 0 0 113 120");
+}
+
 TEST_F(PtyTool, TwoInstancesServeTwoProgramsAtOnce)
 {
     const std::string first = StartInstance();
