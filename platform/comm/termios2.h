@@ -6,6 +6,8 @@
 // indexed by the same V* constants.
 #pragma once
 
+#include "platform/comm/serial_line.h"
+
 #include <cstdint>
 
 namespace platform {
@@ -25,7 +27,17 @@ struct kernel_termios {
 int termios2_get(int fd, kernel_termios& t);
 
 // Writes the tty's settings at once (TCSETS2), with the speed given in bits per second
-// through BOTHER for both directions; the speed fields of t are ignored. 0 or an errno.
+// for both directions: a standard rate by its own code (B9600, ...), any other through
+// BOTHER; the speed fields of t are ignored. 0 or an errno.
 int termios2_set(int fd, const kernel_termios& t, std::uint32_t baud);
+
+// The line settings that termios holds: data bits (CSIZE), parity (PARENB, PARODD,
+// CMSPAR), stop bits (CSTOPB; with 5 data bits it means 1.5), CRTSCTS, IXON, IXOFF and
+// the X-on/X-off characters (VSTART, VSTOP). The speed is t.ospeed.
+line_settings line_settings_from_termios(const kernel_termios& t);
+
+// Puts those settings into t and leaves every other flag as it is; the speed is not
+// touched (termios2_set takes it).
+void put_line_settings(kernel_termios& t, const line_settings& s);
 
 }  // namespace platform

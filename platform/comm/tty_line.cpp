@@ -109,42 +109,13 @@ int tty_line::apply(const line_settings& s)
                  IXON | IXOFF | IXANY | IMAXBEL | IUCLC);
     if (marks_errors_)
         t.iflag |= INPCK | PARMRK;
-    if (s.xon_out)
-        t.iflag |= IXON;
-    if (s.xon_in)
-        t.iflag |= IXOFF;
     t.oflag &= ~OPOST;
     t.lflag &= ~(ECHO | ECHONL | ECHOE | ECHOK | ICANON | ISIG | IEXTEN | TOSTOP);
     // CLOCAL: a dropped carrier must not hang the device up under the driver.
-    t.cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
     t.cflag |= CREAD | CLOCAL;
-    static const std::uint32_t sizes[] = {CS5, CS6, CS7, CS8};
-    t.cflag |= sizes[s.data_bits - 5];
-    switch (s.parity) {
-    case ODDPARITY:
-        t.cflag |= PARENB | PARODD;
-        break;
-    case EVENPARITY:
-        t.cflag |= PARENB;
-        break;
-    case MARKPARITY:
-        t.cflag |= PARENB | CMSPAR | PARODD;
-        break;
-    case SPACEPARITY:
-        t.cflag |= PARENB | CMSPAR;
-        break;
-    default:
-        break;
-    }
-    // Linux has one stop-bit flag: with 5 data bits CSTOPB gives 1.5 stop bits.
-    if (s.stop_bits != ONESTOPBIT)
-        t.cflag |= CSTOPB;
-    if (s.rts_cts)
-        t.cflag |= CRTSCTS;
+    put_line_settings(t, s);
     t.cc[VMIN] = 1;
     t.cc[VTIME] = 0;
-    t.cc[VSTART] = static_cast<std::uint8_t>(s.xon_char);
-    t.cc[VSTOP] = static_cast<std::uint8_t>(s.xoff_char);
     return termios2_set(fd_, t, s.baud);
 }
 
@@ -156,36 +127,7 @@ int tty_line::current(line_settings& s)
     kernel_termios t;
     if (int error = termios2_get(fd_, t); error != 0)
         return error;
-    s.baud = t.ospeed;
-    switch (t.cflag & CSIZE) {
-    case CS5:
-        s.data_bits = 5;
-        break;
-    case CS6:
-        s.data_bits = 6;
-        break;
-    case CS7:
-        s.data_bits = 7;
-        break;
-    default:
-        s.data_bits = 8;
-        break;
-    }
-    if (!(t.cflag & PARENB))
-        s.parity = NOPARITY;
-    else if (t.cflag & CMSPAR)
-        s.parity = (t.cflag & PARODD) ? MARKPARITY : SPACEPARITY;
-    else
-        s.parity = (t.cflag & PARODD) ? ODDPARITY : EVENPARITY;
-    if (!(t.cflag & CSTOPB))
-        s.stop_bits = ONESTOPBIT;
-    else
-        s.stop_bits = s.data_bits == 5 ? ONE5STOPBITS : TWOSTOPBITS;
-    s.rts_cts = (t.cflag & CRTSCTS) != 0;
-    s.xon_out = (t.iflag & IXON) != 0;
-    s.xon_in = (t.iflag & IXOFF) != 0;
-    s.xon_char = static_cast<char>(t.cc[VSTART]);
-    s.xoff_char = static_cast<char>(t.cc[VSTOP]);
+    s = line_settings_from_termios(t);
     return 0;
 }
 
