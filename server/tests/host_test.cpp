@@ -333,7 +333,10 @@ public:
             m_old = szOld;
         platform::testing::set_environment(szName, szValue);
     }
-    ~ScopedEnvironment() { platform::testing::set_environment(m_name.c_str(), m_bHad ? m_old.c_str() : nullptr); }
+    ~ScopedEnvironment()
+    {
+        platform::testing::set_environment(m_name.c_str(), m_bHad ? m_old.c_str() : nullptr);
+    }
     ScopedEnvironment(const ScopedEnvironment&) = delete;
     ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
 
@@ -355,21 +358,19 @@ protected:
         m_logFile = fs::path(m_registry.file()).parent_path() / "server.log";
     }
 
-    void SetDword(const char* szName, DWORD dwValue)
+    // One value of the window's settings key in the test's registry store.
+    void SetValue(const char* szName, DWORD dwType, const void* pData, DWORD cbData)
     {
         HKEY hKey = nullptr;
         ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Ostra\\Tethra", 0, nullptr, 0,
                                   KEY_ALL_ACCESS, nullptr, &hKey, nullptr),
                   ERROR_SUCCESS);
-        RegSetValueExA(hKey, szName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dwValue),
-                       sizeof dwValue);
-        if (std::string(szName) == "LoggingState") {
-            const std::string path = m_logFile.string();
-            RegSetValueExA(hKey, "LogFileName", 0, REG_SZ,
-                           reinterpret_cast<const BYTE*>(path.c_str()),
-                           static_cast<DWORD>(path.size() + 1));
-        }
+        RegSetValueExA(hKey, szName, 0, dwType, static_cast<const BYTE*>(pData), cbData);
         RegCloseKey(hKey);
+    }
+    void SetDword(const char* szName, DWORD dwValue)
+    {
+        SetValue(szName, REG_DWORD, &dwValue, sizeof dwValue);
     }
 
     void StartServer()
@@ -425,6 +426,8 @@ TEST_F(DebugWindow, ClientCallsBecomeRowsAndLogRecordsAtTheStoredLevelAndCategor
     ASSERT_EQ(m_registry.map_port(peer.path(), 1), ERROR_SUCCESS);
     SetDword("TraceLevel", 3);
     SetDword("TraceCat", TRACE_CAT_TETHRA);
+    const std::string strLogFile = m_logFile.string();
+    SetValue("LogFileName", REG_SZ, strLogFile.c_str(), static_cast<DWORD>(strLogFile.size() + 1));
     SetDword("LoggingState", 2);
     SetDword("MaxLogSize", 4);
     StartServer();
