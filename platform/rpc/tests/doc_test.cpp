@@ -137,11 +137,6 @@ public:
         ::close(m_stop[0]);
         ::close(m_stop[1]);
     }
-    std::string Received()
-    {
-        std::lock_guard lock(m_mutex);
-        return m_received;
-    }
     // Waits (blocking on the reader's progress) until count bytes have arrived or
     // timeout_ms pass without a new byte.
     std::string WaitFor(size_t count, int timeout_ms)
@@ -161,7 +156,7 @@ private:
         while (::poll(fds, 2, -1) > 0 && !(fds[1].revents & POLLIN)) {
             const ssize_t n = ::read(m_fd, buffer.data(), buffer.size());
             if (n <= 0)
-                continue;  // EIO while COM1 is closed: poll waits for the next opening
+                break;  // socat, which holds the other side, is gone
             if (m_echo)
                 (void)!::write(m_fd, buffer.data(), static_cast<size_t>(n));
             std::lock_guard lock(m_mutex);
