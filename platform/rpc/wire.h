@@ -167,7 +167,8 @@ struct hresult_symbol {
 };
 // Every failed HRESULT with a name of its own on the bus (Ostra.Tethra.Error.<symbol>).
 std::span<const hresult_symbol> hresult_symbols();
-// The bus's own errors as a client reads them (hresult_from_error).
+// The bus's own errors as a client reads them (hresult_from_error): symbol holds the
+// bus's error name.
 std::span<const hresult_symbol> bus_error_hresults();
 
 // ---- properties -------------------------------------------------------------------------

@@ -186,6 +186,49 @@ device_holder::~device_holder()
         ::waitpid(pid_, nullptr, 0);
 }
 
+// ---- socat_pair --------------------------------------------------------------------------------
+
+socat_pair::socat_pair()
+{
+    int err[2];
+    if (::pipe(err) != 0)
+        return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+        ::dup2(err[1], 2);
+        ::close(err[0]);
+        ::close(err[1]);
+        ::execlp("socat", "socat", "-d", "-d", "pty,raw,echo=0", "pty,raw,echo=0",
+                 static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::close(err[1]);
+    log_ = err[0];
+    // Lines such as "... N PTY is /dev/pts/5", one per end, before socat serves.
+    std::string text;
+    char buffer[512];
+    for (ssize_t n; paths.size() < 2 && (n = ::read(log_, buffer, sizeof buffer)) > 0;) {
+        text.append(buffer, static_cast<std::size_t>(n));
+        for (std::size_t nl; paths.size() < 2 && (nl = text.find('\n')) != std::string::npos;) {
+            const std::string line = text.substr(0, nl);
+            text.erase(0, nl + 1);
+            const std::size_t at = line.find("PTY is ");
+            if (at != std::string::npos)
+                paths.push_back(line.substr(at + 7));
+        }
+    }
+}
+
+socat_pair::~socat_pair()
+{
+    if (pid_ > 0) {
+        ::kill(pid_, SIGTERM);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    if (log_ >= 0)
+        ::close(log_);
+}
+
 }  // namespace platform::testing
 
 // ---- socat_link_pair ---------------------------------------------------------------------------

@@ -66,6 +66,23 @@ private:
     std::string path_;
 };
 
+// socat -d -d pty,raw,echo=0 pty,raw,echo=0: two pseudo-terminals joined by socat, by
+// the slave paths it reports. socat is ended (SIGTERM) with the object.
+class socat_pair {
+public:
+    socat_pair();
+    ~socat_pair();
+    socat_pair(const socat_pair&) = delete;
+    socat_pair& operator=(const socat_pair&) = delete;
+
+    bool ready() const { return paths.size() == 2; }
+    std::vector<std::string> paths;
+
+private:
+    int pid_ = -1;
+    int log_ = -1;  // socat's standard error, kept open so that it never writes into nothing
+};
+
 // Another process that opens a device with CreateFileA (exclusive, as the server does)
 // and holds it until this object is destroyed.
 class device_holder {

@@ -1,10 +1,7 @@
 // Two driver handles on a socat pseudo-terminal pair: the driver on both ends.
 #include "comm_test_support.h"
+#include "platform/testing/testing.h"
 
-#include <csignal>
-#include <cstdio>
-#include <cstring>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -12,53 +9,7 @@ using namespace comm_test;
 
 namespace {
 
-// socat -d -d pty,raw,echo=0 pty,raw,echo=0, with the two pty paths it reports.
-class socat_pair {
-public:
-    socat_pair()
-    {
-        if (::access("/usr/bin/socat", X_OK) != 0 && ::access("/bin/socat", X_OK) != 0)
-            return;
-        int err[2];
-        if (::pipe(err) != 0)
-            return;
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::dup2(err[1], 2);
-            ::close(err[0]);
-            ::close(err[1]);
-            ::execlp("socat", "socat", "-d", "-d", "pty,raw,echo=0", "pty,raw,echo=0",
-                     static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        ::close(err[1]);
-        FILE* log = ::fdopen(err[0], "r");
-        char line[512];
-        while (paths.size() < 2 && std::fgets(line, sizeof line, log)) {
-            if (const char* at = std::strstr(line, "PTY is ")) {
-                std::string path = at + 7;
-                path.erase(path.find_last_not_of("\r\n ") + 1);
-                paths.push_back(path);
-            }
-        }
-        log_ = log;
-    }
-    ~socat_pair()
-    {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        if (log_)
-            std::fclose(log_);
-    }
-    bool ready() const { return paths.size() == 2; }
-    std::vector<std::string> paths;
-
-private:
-    pid_t pid_ = -1;
-    FILE* log_ = nullptr;
-};
+using platform::testing::socat_pair;
 
 void send_all(HANDLE port, const std::vector<BYTE>& bytes)
 {

@@ -82,7 +82,7 @@ QString args_of(const xml_method& m, const char* direction)
     return parts.isEmpty() ? QStringLiteral("-") : code(parts.join(QStringLiteral(", ")));
 }
 
-// What the members of the interfaces without a type table do.
+// What the members of the interfaces without help strings in a type table do.
 const std::map<QString, const char*>& fixed_help()
 {
     static const std::map<QString, const char*> help = {
@@ -106,6 +106,10 @@ const std::map<QString, const char*>& fixed_help()
          "Advises the sink at that path on the calling connection; returns its cookie."},
         {QStringLiteral("Ostra.Tethra.IConnectionPoint.Unadvise"),
          "Unadvises the sink of a cookie the calling connection advised."},
+        {QStringLiteral("Ostra.Tethra.IPropertyNotifySink.OnChanged"),
+         "Told after the property of that DISPID changed."},
+        {QStringLiteral("Ostra.Tethra.IPropertyNotifySink.OnRequestEdit"),
+         "Asked before the property of that DISPID changes; 1 (S_FALSE) refuses."},
         {QStringLiteral("org.freedesktop.DBus.Introspectable.Introspect"),
          "The object's introspection data (below)."},
         {QStringLiteral("org.freedesktop.DBus.Peer.Ping"), "Answers at once."},
@@ -202,10 +206,9 @@ QString identifiers_section()
     const auto row = [&](const QString& name, const GUID& guid) {
         out += QStringLiteral("| %1 | %2 |\n").arg(code(name), code(guid_text(guid)));
     };
+    // Only Tethra has a class object; the other classes are made by the port registry.
+    row(QStringLiteral("CLSID_Tethra"), CLSID_Tethra);
     const typelib_info& lib = TethraTypeLib();
-    for (UINT i = 0; i < lib.coclass_count; ++i)
-        if (lib.coclasses[i].flags & TYPEFLAG_FCANCREATE && !(lib.coclasses[i].flags & TYPEFLAG_FHIDDEN))
-            row(QStringLiteral("CLSID_") + QString::fromLatin1(lib.coclasses[i].name), *lib.coclasses[i].clsid);
     for (UINT i = 0; i < lib.interface_count; ++i) {
         const interface_info& itf = *lib.interfaces[i];
         if (itf.kind == interface_kind::custom)

@@ -13,14 +13,11 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <condition_variable>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -101,57 +98,25 @@ TEST(BusDoc, TheCommittedDocumentIsTheGeneratedOne)
                   << "  cmake --build " << TETHRA_BUILD_DIR << " --target update_bus_api_doc";
 }
 
-// socat -d -d pty,raw,echo=0 pty,raw,echo=0: COM1 on the first end, this test on the second.
+// A socat pty pair: COM1 on the first end, this test on the second.
 class SocatPair {
 public:
     SocatPair()
     {
-        int err[2];
-        if (::pipe(err) != 0)
-            return;
-        m_pid = ::fork();
-        if (m_pid == 0) {
-            ::dup2(err[1], 2);
-            ::close(err[0]);
-            ::close(err[1]);
-            ::execlp("socat", "socat", "-d", "-d", "pty,raw,echo=0", "pty,raw,echo=0",
-                     static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        ::close(err[1]);
-        m_log = ::fdopen(err[0], "r");
-        std::vector<std::string> paths;
-        char line[512];
-        while (paths.size() < 2 && std::fgets(line, sizeof line, m_log))
-            if (const char* at = std::strstr(line, "PTY is ")) {
-                std::string path = at + 7;
-                path.erase(path.find_last_not_of("\r\n ") + 1);
-                paths.push_back(path);
-            }
-        if (paths.size() == 2) {
-            m_com = paths[0];
-            m_far = ::open(paths[1].c_str(), O_RDWR | O_NOCTTY);
-        }
+        if (m_pair.ready())
+            m_far = ::open(m_pair.paths[1].c_str(), O_RDWR | O_NOCTTY);
     }
     ~SocatPair()
     {
         if (m_far >= 0)
             ::close(m_far);
-        if (m_pid > 0) {
-            ::kill(m_pid, SIGTERM);
-            ::waitpid(m_pid, nullptr, 0);
-        }
-        if (m_log)
-            std::fclose(m_log);
     }
     bool Ready() const { return m_far >= 0; }
-    const std::string& ComPath() const { return m_com; }
+    const std::string& ComPath() const { return m_pair.paths[0]; }
     int Far() const { return m_far; }
 
 private:
-    pid_t m_pid = -1;
-    FILE* m_log = nullptr;
-    std::string m_com;
+    platform::testing::socat_pair m_pair;
     int m_far = -1;
 };
 
@@ -172,11 +137,6 @@ public:
         ::close(m_stop[0]);
         ::close(m_stop[1]);
     }
-    std::string Received()
-    {
-        std::lock_guard lock(m_mutex);
-        return m_received;
-    }
     // Waits (blocking on the reader's progress) until count bytes have arrived or
     // timeout_ms pass without a new byte.
     std::string WaitFor(size_t count, int timeout_ms)
@@ -196,7 +156,7 @@ private:
         while (::poll(fds, 2, -1) > 0 && !(fds[1].revents & POLLIN)) {
             const ssize_t n = ::read(m_fd, buffer.data(), buffer.size());
             if (n <= 0)
-                continue;  // EIO while COM1 is closed: poll waits for the next opening
+                break;  // socat, which holds the other side, is gone
             if (m_echo)
                 (void)!::write(m_fd, buffer.data(), static_cast<size_t>(n));
             std::lock_guard lock(m_mutex);
