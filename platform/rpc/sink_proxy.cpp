@@ -10,9 +10,17 @@
 
 #include <chrono>
 #include <cstring>
+#include <limits>
 #include <optional>
 
 namespace platform::rpc {
+
+namespace {
+
+// The bus library's "never time out".
+constexpr int kNoCallTimeout = std::numeric_limits<int>::max();
+
+}  // namespace
 
 sink_proxy::sink_proxy(const QDBusConnection& bus, const QString& client, const QString& path,
                        const interface_info& itf, post_fn post, drop_fn drop)
@@ -64,10 +72,6 @@ QDBusMessage sink_proxy::make_call(const char* method) const
 void sink_proxy::notify(QDBusMessage call, const QByteArray* data)
 {
     std::unique_lock lock(mutex_);
-    // Each call on the way ends within its time-out, so the wait is bounded; the extra
-    // margin covers an answer that is late to be delivered.
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(2 * kSinkCallTimeoutMs);
     for (;;) {
         if (disconnected_)
             return;
@@ -85,8 +89,9 @@ void sink_proxy::notify(QDBusMessage call, const QByteArray* data)
             queue_.push_back({std::move(call), data ? *data : QByteArray(), data != nullptr});
             return;
         }
-        if (room_.wait_until(lock, deadline) == std::cv_status::timeout)
-            return;  // given up: the notification is dropped, not repeated
+        // Until an answer frees a place, or the sink is disconnected; meanwhile the
+        // caller's own queue holds what follows, within its bound.
+        room_.wait(lock);
     }
 }
 
@@ -95,7 +100,10 @@ void sink_proxy::send_locked(queued& item)
     if (item.is_data)
         item.call.setArguments({QVariant(item.data)});
     ++in_flight_;
-    QDBusPendingCall pending = bus_.asyncCall(item.call, static_cast<int>(kSinkCallTimeoutMs));
+    // Without a time-out: a call given up here would stay pending at the bus daemon, which
+    // refuses every further call of this connection, to any client, once it holds
+    // max_replies_per_connection of them (128 on the system bus).
+    QDBusPendingCall pending = bus_.asyncCall(item.call, kNoCallTimeout);
     AddRef();  // for the watcher
     post_([this, pending] {
         auto* watcher = new QDBusPendingCallWatcher(pending);

@@ -11,6 +11,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -108,6 +109,16 @@ bool pty_peer::send(const void* data, std::size_t size) const
         }
         bytes += n;
         size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool pty_peer::send_paced(const std::string& bytes, std::size_t piece, DWORD interval_ms) const
+{
+    for (std::size_t off = 0; off < bytes.size(); off += piece) {
+        if (!send(bytes.data() + off, std::min(piece, bytes.size() - off)))
+            return false;
+        Sleep(interval_ms);
     }
     return true;
 }
