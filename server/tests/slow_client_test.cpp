@@ -132,9 +132,8 @@ TEST_F(SlowClientTest, AStoppedClientLosesOnlyItsOwnGapAndResumesInOrderAfterItC
     ASSERT_EQ(Ask(fast, "wait " + std::to_string(all.size())), "have " + std::to_string(all.size()));
     ASSERT_EQ(Ask(slow, "wait " + std::to_string(all.size())), "have " + std::to_string(all.size()));
 
-    // Stopped for longer than a call into a client may take before an OnRequestEdit is
-    // given up, while at least 8 MiB stream: far more than its limit and the proxy's
-    // window together.
+    // Stopped for twice as long as an OnRequestEdit may take before it is given up, while
+    // at least 8 MiB stream: far more than its limit and the proxy's window together.
     platform::testing::stop_process(slow.pid(), true);
     const auto stopped = std::chrono::steady_clock::now();
     for (unsigned seed = 2; seed < 10 || std::chrono::steady_clock::now() - stopped <
@@ -160,8 +159,8 @@ TEST_F(SlowClientTest, AStoppedClientLosesOnlyItsOwnGapAndResumesInOrderAfterItC
     EXPECT_TRUE(ReadAll(dir / "fast") == all);
 
     // The slow one: pieces of the stream in order, each gap marked by one spoMemoryError
-    // and each report standing at a real gap; the last piece runs to the end. Its calls
-    // on the way were not given up, so the one stop is one episode.
+    // and each report standing at a real gap; the last piece runs to the end. Nothing
+    // that waits for it moves on while it is stopped, so the one stop is one episode.
     const std::vector<std::size_t> gaps = Gaps(Ask(slow, "dump " + (dir / "slow").string()));
     const std::string got = ReadAll(dir / "slow");
     EXPECT_EQ(gaps.size(), 1u);
