@@ -60,8 +60,9 @@ namespace platform::rpc {
 // client). The next CoResumeClassObjects starts afresh.
 void stop_server();
 
-// How long a call into a client's sink may take before the server gives it up (the
-// answer counts as consent; the notification is not repeated).
+// How long an OnRequestEdit call into a client's sink may take before the server gives
+// it up (the answer counts as consent). Notifications wait for their answers (see
+// sink_proxy.h).
 inline constexpr DWORD kSinkCallTimeoutMs = 5000;
 // How many notification calls one sink may have on the way at a time; further
 // notifications queue behind them, in order (see sink_proxy.h).

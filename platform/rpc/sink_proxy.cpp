@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <set>
 #include <vector>
@@ -51,6 +52,9 @@ private:
 };
 
 namespace {
+
+// The bus library's "never time out".
+constexpr int kNoCallTimeout = std::numeric_limits<int>::max();
 
 // Every proxy, so that the runtime's end can reach the ones its tables no longer hold.
 std::mutex g_live_mutex;
@@ -177,7 +181,10 @@ bool sink_proxy::call_locked(const QDBusMessage& call, bool notification)
             call, answers_, notification ? SLOT(notified(QDBusMessage)) : SLOT(introspected(QDBusMessage)),
             notification ? SLOT(notify_failed(QDBusError, QDBusMessage))
                          : SLOT(introspect_failed(QDBusError, QDBusMessage)),
-            static_cast<int>(kSinkCallTimeoutMs))) {
+            // Notifications without a time-out: a call given up here would stay pending at
+            // the bus daemon, which refuses every further call of this connection, to any
+            // client, once it holds max_replies_per_connection of them.
+            notification ? kNoCallTimeout : static_cast<int>(kSinkCallTimeoutMs))) {
         // Not sent (the connection is gone): no answer will come.
         --unanswered_;
         refs_--;  // never the last: the caller holds one
@@ -189,10 +196,6 @@ bool sink_proxy::call_locked(const QDBusMessage& call, bool notification)
 void sink_proxy::notify(QDBusMessage call, const QByteArray* data)
 {
     std::unique_lock lock(mutex_);
-    // Each call on the way ends within its time-out, so the wait is bounded; the extra
-    // margin covers an answer that is late to be delivered.
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(2 * kSinkCallTimeoutMs);
     for (;;) {
         if (disconnected_)
             return;
@@ -210,8 +213,9 @@ void sink_proxy::notify(QDBusMessage call, const QByteArray* data)
             queue_.push_back({std::move(call), data ? *data : QByteArray(), data != nullptr});
             return;
         }
-        if (room_.wait_until(lock, deadline) == std::cv_status::timeout)
-            return;  // given up: the notification is dropped, not repeated
+        // Until an answer frees a place, or the sink is disconnected; meanwhile the
+        // caller's own queue holds what follows, within its bound.
+        room_.wait(lock);
     }
 }
 

@@ -20,10 +20,18 @@
 // for room, so a slow client holds up only its own notifications and a proxy holds at
 // most (kSinkWindow + kSinkQueue) calls of at most kSinkMergeBytes each.
 //
+// Notifications have no time-out: a window place is freed by the sink's answer (or an
+// error, a client that leaves, or the bus daemon's own reply time-out), and the wait for
+// room ends with it or with disconnect. So a client that stops answering has at most
+// kSinkWindow calls pending at the bus daemon, whose limit of pending calls per
+// connection (max_replies_per_connection) the server shares among all its clients, and
+// its notification thread waits while the queue in front of it stays within that
+// client's bound (traffic/PortEventsConnectionPoint.h).
+//
 // OnRequestEdit goes out after every queued notification and always waits for its
 // answer: S_FALSE refuses, anything else (S_OK, an error, no answer within
-// kSinkCallTimeoutMs, a client that is gone) consents. A call that gets no answer within
-// kSinkCallTimeoutMs is given up and not repeated.
+// kSinkCallTimeoutMs, a client that is gone) consents; it is then given up and not
+// repeated.
 //
 // A call that fails with UnknownObject, UnknownInterface or UnknownMethod, like a sink
 // whose introspection data lacks the interface, makes the proxy ask its owner to

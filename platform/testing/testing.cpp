@@ -118,6 +118,16 @@ bool pty_peer::send(const void* data, std::size_t size) const
     return true;
 }
 
+bool pty_peer::send_paced(const std::string& bytes, std::size_t piece, DWORD interval_ms) const
+{
+    for (std::size_t off = 0; off < bytes.size(); off += piece) {
+        if (!send(bytes.data() + off, std::min(piece, bytes.size() - off)))
+            return false;
+        Sleep(interval_ms);
+    }
+    return true;
+}
+
 std::vector<BYTE> pty_peer::receive(std::size_t count, DWORD timeout_ms) const
 {
     return read_fd(master_, count, timeout_ms);

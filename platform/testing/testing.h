@@ -53,6 +53,9 @@ public:
     // Writes every byte (blocking); false on an error.
     bool send(const void* data, std::size_t size) const;
     bool send(const std::string& bytes) const { return send(bytes.data(), bytes.size()); }
+    // Writes the bytes in pieces of `piece` bytes with a pause of interval_ms after each: a
+    // stream at a rate slower clients still keep up with. false on an error.
+    bool send_paced(const std::string& bytes, std::size_t piece, DWORD interval_ms) const;
     // Reads until count bytes have arrived or timeout_ms pass without a byte; returns
     // what arrived.
     std::vector<BYTE> receive(std::size_t count, DWORD timeout_ms) const;

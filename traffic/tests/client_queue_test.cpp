@@ -11,7 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -297,7 +296,7 @@ TEST(ClientQueueLimit, TheRegistryValueIsReadInKilobytesWithinItsBounds)
 class PtyClientQueueTest : public SimPortTest {
 protected:
     static constexpr LONG kPtyPort = 43;
-    static constexpr DWORD kLimitKB = 512;
+    static constexpr DWORD kLimitKB = 2048;
 
     void SetUp() override
     {
@@ -320,26 +319,18 @@ protected:
     platform::testing::pty_peer peer_;
 };
 
-// Sends in 8 KiB pieces, one every 2 ms (about 4 MB/s): a rate a client that takes its
-// notifications keeps up with on a loaded machine, under the sanitizers too, so that
-// only the blocked one loses anything.
-bool SendPaced(const platform::testing::pty_peer& peer, const std::string& bytes)
-{
-    constexpr std::size_t kPiece = 8u << 10;
-    for (std::size_t off = 0; off < bytes.size(); off += kPiece) {
-        if (!peer.send(bytes.data() + off, std::min(kPiece, bytes.size() - off)))
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
+// The peer writes 8 KiB pieces, one every 8 ms (about 1 MB/s): a rate a client that takes
+// its notifications keeps up with on a heavily loaded machine, under the sanitizers too,
+// with a limit that holds a second of it, so that only the blocked one loses anything.
+constexpr std::size_t kPiece = 8u << 10;
+constexpr DWORD kPauseMs = 8;
 
 bool EndsWith(const std::string& s, const std::string& tail)
 {
     return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-// Two episodes of a client blocked in OnData while the device streams 2 MiB each time:
+// Two episodes of a client blocked in OnData while the device streams 3 MiB each time:
 // the blocked client's queue stays within its limit, it gets what it had waiting, one
 // spoMemoryError, and then everything sent after it caught up; the other client gets
 // every byte in order throughout.
@@ -356,8 +347,8 @@ TEST_F(PtyClientQueueTest, ABlockedClientLosesOnlyItsOwnGapAndResumesInOrder)
     std::vector<std::string> bursts, rests;
     for (unsigned episode = 0; episode < 2; ++episode) {
         slow.block();
-        bursts.push_back(platform::testing::pattern_bytes(2u << 20, 2 * episode + 1));
-        ASSERT_TRUE(SendPaced(peer_, bursts.back()));
+        bursts.push_back(platform::testing::pattern_bytes(3u << 20, 2 * episode + 1));
+        ASSERT_TRUE(peer_.send_paced(bursts.back(), kPiece, kPauseMs));
         all += bursts.back();
         fast.wait_until([&](const std::string& got) { return got.size() >= all.size(); });
         const CClientQueueState st = StateOf(cp(), pSlow);
@@ -369,7 +360,7 @@ TEST_F(PtyClientQueueTest, ABlockedClientLosesOnlyItsOwnGapAndResumesInOrder)
         slow.unblock();
         ASSERT_TRUE(WaitUntil([&] { return StateOf(cp(), pSlow).qwQueued == 0; }));
         rests.push_back(platform::testing::pattern_bytes(512u << 10, 2 * episode + 2));
-        ASSERT_TRUE(SendPaced(peer_, rests.back()));
+        ASSERT_TRUE(peer_.send_paced(rests.back(), kPiece, kPauseMs));
         all += rests.back();
         slow.wait_until([&](const std::string& got) { return EndsWith(got, rests.back()); });
     }
