@@ -237,6 +237,9 @@ soak_result run_soak(const std::string& server, const std::string& client, int c
             result.error = "a client did not quiesce";
             return result;
         }
+    // The far ends go on for a while, so that a sink advised just before its client went
+    // quiet has records from after its Advise, as every other advised sink has.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
     result.busy = served.figures();
     std::string counts;
     for (auto& e : ends) {
@@ -246,6 +249,7 @@ soak_result run_soak(const std::string& server, const std::string& client, int c
         result.drained += e->drained();
         counts += " " + std::to_string(records);
     }
+    result.per_port = counts;
     std::map<std::string, unsigned long long> totals;
     for (auto& c : slots) {
         c->write_line("final" + counts);
@@ -276,7 +280,8 @@ std::string describe(const soak_result& r)
     std::ostringstream out;
     out << "soak: seed " << r.seed << ", " << r.clients << " clients, " << r.seconds << " s, "
         << r.kills << " killed and started again, " << r.checked << " checked at the end\n"
-        << "far ends: " << r.streamed << " records streamed, " << r.drained
+        << "far ends: " << r.streamed << " records streamed (per port:" << r.per_port << "), "
+        << r.drained
         << " bytes received from the clients\nclients' totals:\n"
         << r.totals << "server figures:\n"
         << figures_line("idle", r.idle) << figures_line("busy", r.busy)

@@ -50,6 +50,7 @@ struct soak_result {
     std::string faults;        // every FAULT line the clients wrote ("" when none)
     std::string totals;        // the clients' summed counters
     unsigned long long streamed = 0;  // records the far ends wrote, all ports
+    std::string per_port;             // " n1 n2 n3 n4": the records of each port
     unsigned long long drained = 0;   // bytes the far ends received from the clients
     platform::testing::process_figures idle;   // before the clients
     platform::testing::process_figures busy;   // at the end of the run, clients still there

@@ -17,7 +17,8 @@
 // its first newline on, whole records, each numbered one more than the one before, none
 // missing, doubled or out of order; the bytes before that first newline the end of the
 // record before; and, when still advised at "final", every record up to Np - 1 and none
-// beyond. (Nothing is owed for the time before the Advise reply: the port's stream
+// beyond (the far ends stream for half a second after the last client went quiet, so
+// records follow every Advise). (Nothing is owed for the time before the Advise reply: the port's stream
 // reaches a sink from a point the client cannot know exactly.) Every breach is written
 // at once, as a line "FAULT ...", to FAULT_FILE, so a client killed later still
 // reports it.

@@ -24,7 +24,9 @@ TEST(Soak, FourClientsForTenSecondsLoseNoRecordAndLeaveTheServerIdle)
     EXPECT_EQ(r.faults, "");
     EXPECT_EQ(r.checked, 4);
     EXPECT_GT(r.kills, 0);
-    EXPECT_LE(r.after.threads, r.idle.threads);
+    // The call pool keeps the threads its busiest moment needed (see fuzz_test.cpp): a
+    // few more than idle are that; a thread per killed client or per port opened is not.
+    EXPECT_LE(r.after.threads, r.idle.threads + 4);
     EXPECT_LE(r.after.fds, r.idle.fds);
     EXPECT_TRUE(r.ended);
     EXPECT_EQ(r.sanitizer, "");
