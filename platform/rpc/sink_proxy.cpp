@@ -4,9 +4,10 @@
 #include "platform/rpc/rpc.h"
 #include "platform/rpc/wire.h"
 
-#include <QDBusPendingCallWatcher>
+#include <QDBusError>
 #include <QDBusPendingReply>
 #include <QObject>
+#include <QThread>
 #include <QXmlStreamReader>
 
 #include <chrono>
@@ -16,6 +17,38 @@
 #include <vector>
 
 namespace platform::rpc {
+
+// Receives the answers to one proxy's calls on the thread that serves the bus connection.
+// Every call it can still receive an answer for holds a reference on its proxy, so the
+// proxy is there for each of them; abandon() deletes it on its own thread, after which no
+// answer reaches the proxy.
+class sink_answers : public QObject {
+    Q_OBJECT
+public:
+    explicit sink_answers(sink_proxy* proxy) : proxy_(proxy) {}
+
+public Q_SLOTS:
+    void notified(const QDBusMessage& reply) { done(reply, false); }
+    void notify_failed(const QDBusError&, const QDBusMessage& reply) { done(reply, false); }
+    void introspected(const QDBusMessage& reply) { done(reply, true); }
+    void introspect_failed(const QDBusError&, const QDBusMessage& reply) { done(reply, true); }
+
+private:
+    void done(const QDBusMessage& reply, bool introspection)
+    {
+        sink_proxy* proxy = proxy_;
+        {
+            std::lock_guard lock(proxy->mutex_);
+            --proxy->unanswered_;
+        }
+        if (introspection)
+            proxy->introspected(reply);
+        else
+            proxy->answered(reply, true);
+        proxy->Release();  // the call's reference
+    }
+    sink_proxy* proxy_;
+};
 
 namespace {
 
@@ -38,9 +71,10 @@ sink_proxy::sink_proxy(const QDBusConnection& bus, const QString& client, const 
       events_(itf.kind == interface_kind::dispinterface),
       interface_(bus_interface_name(itf)),
       on_data_(QStringLiteral("OnData")),
-      context_(context),
-      drop_fn_(std::move(drop))
+      drop_fn_(std::move(drop)),
+      answers_(new sink_answers(this))
 {
+    answers_->moveToThread(context->thread());
     std::lock_guard lock(g_live_mutex);
     live().insert(this);
 }
@@ -49,7 +83,7 @@ sink_proxy::~sink_proxy()
 {
     std::lock_guard lock(g_live_mutex);
     live().erase(this);
-    // No call is unanswered (each holds a reference), so no watcher is left under it.
+    // No call is unanswered (each holds a reference), so no answer can reach it any more.
     if (answers_)
         answers_->deleteLater();
 }
@@ -67,10 +101,9 @@ DWORD sink_proxy::abandon()
 {
     std::lock_guard lock(mutex_);
     disconnected_ = true;
-    abandoned_ = true;
     queue_.clear();
     room_.notify_all();
-    delete answers_;  // on its own thread, with every watcher: no answer reaches us now
+    delete answers_;  // on its own thread: queued answers go with it
     answers_ = nullptr;
     const DWORD unanswered = unanswered_;
     unanswered_ = 0;
@@ -136,34 +169,20 @@ QDBusMessage sink_proxy::make_call(const QString& method) const
 
 bool sink_proxy::call_locked(const QDBusMessage& call, bool notification)
 {
-    if (abandoned_)
+    if (!answers_)
         return false;
     AddRef();  // for the answer
     ++unanswered_;
-    const QDBusPendingCall pending = bus_.asyncCall(call, static_cast<int>(kSinkCallTimeoutMs));
-    // The watcher is made on the context's thread, so that no thread of the port's becomes
-    // one of Qt's; events posted there run in order, so this runs before abandon_all().
-    QMetaObject::invokeMethod(
-        context_,
-        [this, pending, notification] {
-            if (!answers_)
-                answers_ = new QObject;
-            auto* watcher = new QDBusPendingCallWatcher(pending, answers_);
-            QObject::connect(watcher, &QDBusPendingCallWatcher::finished, answers_,
-                             [this, watcher, notification] {
-                                 {
-                                     std::lock_guard lock(mutex_);
-                                     --unanswered_;
-                                 }
-                                 if (notification)
-                                     answered(watcher->reply(), true);
-                                 else
-                                     introspected(watcher->reply());
-                                 watcher->deleteLater();
-                                 Release();  // the call's reference
-                             });
-        },
-        Qt::QueuedConnection);
+    if (!bus_.callWithCallback(
+            call, answers_, notification ? SLOT(notified(QDBusMessage)) : SLOT(introspected(QDBusMessage)),
+            notification ? SLOT(notify_failed(QDBusError, QDBusMessage))
+                         : SLOT(introspect_failed(QDBusError, QDBusMessage)),
+            static_cast<int>(kSinkCallTimeoutMs))) {
+        // Not sent (the connection is gone): no answer will come.
+        --unanswered_;
+        refs_--;  // never the last: the caller holds one
+        return false;
+    }
     return true;
 }
 
@@ -352,3 +371,4 @@ STDMETHODIMP sink_proxy::OnRequestEdit(DISPID dispID)
 
 }  // namespace platform::rpc
 
+#include "sink_proxy.moc"

@@ -30,12 +30,11 @@
 // unadvise it (on a call thread, never on the thread that delivered the answer).
 //
 // Answers. Calls leave from the thread that makes them (QtDBus hands them to its own
-// thread); their answers are watched on the context's thread, the thread that serves the
-// bus connection, by watchers under one object of the proxy's there (no Qt object is
-// made on a port's thread, which would make it one of Qt's threads). Each call on the way
-// holds a reference on the proxy until its answer arrives; abandon_all() ends that for
-// every proxy at once when the runtime stops, so proxies whose calls were never answered
-// do not outlive it.
+// thread); their answers go to a small object of the proxy's that lives on the context's
+// thread, the thread that serves the bus connection. No event is posted per call on the
+// way out. Each call on the way holds a reference on the proxy until its answer arrives;
+// abandon_all() ends that for every proxy at once when the runtime stops, so proxies
+// whose calls were never answered do not outlive it.
 #pragma once
 
 #include "platform/com/typeinfo.h"
@@ -52,6 +51,8 @@
 #include <mutex>
 
 namespace platform::rpc {
+
+class sink_answers;
 
 // The most bytes one merged OnData call carries. Not 64 KiB: libdbus reads a message
 // into a buffer that doubles as it fills, and a call of 64 KiB takes the bus daemon's and
@@ -113,6 +114,7 @@ public:
     STDMETHODIMP OnRequestEdit(DISPID dispID) override;
 
 private:
+    friend class sink_answers;
     virtual ~sink_proxy();
     QDBusMessage make_call(const QString& method) const;
     // A notification waiting behind the full window; data holds an OnData's bytes.
@@ -129,8 +131,8 @@ private:
     void answered(const QDBusMessage& reply, bool windowed);
     // The answer to check_sink's introspection.
     void introspected(const QDBusMessage& reply);
-    // Sends a call whose answer goes to answered() for a notification, to introspected()
-    // for an introspection; false when the proxy no longer calls. mutex_ held.
+    // Sends a call whose answer goes to answers_ (to its slot for a notification or for
+    // an introspection); false when the proxy no longer calls. mutex_ held.
     bool call_locked(const QDBusMessage& call, bool notification);
     // No more calls; the number of references held for unanswered calls is handed back.
     DWORD abandon();
@@ -145,7 +147,6 @@ private:
     const bool events_;
     const QString interface_;
     const QString on_data_;
-    QObject* const context_;
     drop_fn drop_fn_;
     std::atomic<bool> dropped_{false};
 
@@ -155,8 +156,7 @@ private:
     DWORD unanswered_ = 0;  // calls on the way, each holding a reference
     std::deque<queued> queue_;
     bool disconnected_ = false;
-    bool abandoned_ = false;
-    QObject* answers_ = nullptr;  // made, used and deleted on the context's thread
+    sink_answers* answers_ = nullptr;  // lives on the context's thread
 };
 
 }  // namespace platform::rpc
