@@ -196,6 +196,10 @@ TEST_F(TethraCommand, TermSharesThePortWithAnotherClient)
     EXPECT_EQ(pair->receive(4, 10000), "ab\x03\r");
     EXPECT_EQ(term.screen().find("ab"), std::string::npos) << term.screen();
 
+    // Another client's change shows on the status line, and the terminal allowed it.
+    EXPECT_EQ(Tethra({"set", "COM68", "BaudRate=38400"}).code, 0);
+    EXPECT_TRUE(term.wait_for("COM68: changed BaudRate=38400", 10000)) << term.screen();
+
     // Ctrl+] ends the session and releases the port; the other client goes on.
     ASSERT_TRUE(term.type("\x1d"));
     EXPECT_EQ(term.wait(30000), 0);
