@@ -1,7 +1,9 @@
 // tethra: the command for the people who use the server: list, map, watch, configure
 // and type into shared serial ports.
 //
-// A subcommand is one file with its entry and one line in the table below.
+// A subcommand is one file with its entry and one line in the table below. A subcommand
+// that lives in a library of its own (the virtual terminal in tools/pty, whose entry is
+// PtyMain) joins the same way: declare its entry, add its line, link its library.
 #include "tools/tethra/tethra.h"
 
 #include <cstdio>

@@ -184,11 +184,13 @@ int TermMain(int argc, char** argv)
                 // From now on everything the device sends reaches the screen.
                 screen.Status("connected; Ctrl+] ends");
                 // The keyboard on a thread of its own, so that a signal can end the session
-                // while a read waits; the thread is left behind blocked when that happens.
+                // while a read waits. The thread is then left behind, blocked in its read
+                // until the process ends, and touches nothing once the session has ended.
                 std::thread([hIn, &port, &screen] {
                     BYTE buffer[256];
                     DWORD cb = 0;
-                    while (ReadConsoleA(hIn, buffer, sizeof buffer, &cb, nullptr) && cb > 0) {
+                    while (ReadConsoleA(hIn, buffer, sizeof buffer, &cb, nullptr) && cb > 0 &&
+                           WaitForSingleObject(g_hStop, 0) == WAIT_TIMEOUT) {
                         const BYTE* pEnd = static_cast<const BYTE*>(std::memchr(buffer, kExitKey, cb));
                         const ULONG cbSend = pEnd ? static_cast<ULONG>(pEnd - buffer) : cb;
                         if (cbSend > 0) {
