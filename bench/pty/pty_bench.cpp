@@ -1,6 +1,6 @@
-// tethra-pty's cost: a pseudo-terminal's far end plays the device (COM7) of a server
+// tethra pty's cost: a pseudo-terminal's far end plays the device (COM7) of a server
 // that a private bus starts; a program (this process, through the serial driver) on the
-// virtual device of a tethra-pty instance and a direct client of the client library (this
+// virtual device of a tethra pty instance and a direct client of the client library (this
 // process too) share the port. Figures, all from the same run:
 // - device to clients: MiB/s until the program and the direct client have every byte,
 //   beside a plain pseudo-terminal copy of the same size;
@@ -32,7 +32,7 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 constexpr LONG kPort = 7;
-// Under the 1 MiB that tethra-pty queues for a program that reads slower than the port
+// Under the 1 MiB that tethra pty queues for a program that reads slower than the port
 // receives (past it, bytes are dropped as a UART overruns), plus what the pty holds.
 constexpr std::size_t kStream = 1u << 20;
 constexpr std::size_t kUpstream = 2u << 20;
@@ -177,10 +177,10 @@ int Run()
     registry.map_port(device.path(), kPort);
 
     const std::string link = (dir / "COM7.link").string();
-    platform::testing::child instance({TETHRA_PTY, "COM7", "--link", link}, true);
+    platform::testing::child instance({TETHRA, "pty", "COM7", "--link", link}, true);
     const std::string started = instance.read_line();
     if (started.find(" is ") == std::string::npos) {
-        std::fprintf(stderr, "pty_bench: tethra-pty did not start\n");
+        std::fprintf(stderr, "pty_bench: tethra pty did not start\n");
         return 1;
     }
     Tty program(link);
@@ -203,7 +203,7 @@ int Run()
     pContainer->FindConnectionPoint(DIID__ISerialPortEvents, &pPoint);
     pPoint->Advise(&sink, &cookie);
 
-    std::printf("tethra-pty bench (figures taken on this machine as it is loaded now)\n");
+    std::printf("tethra pty bench (figures taken on this machine as it is loaded now)\n");
     const std::string stream(kStream, 'x');
 
     // Reference: a plain pseudo-terminal copy of the same size.

@@ -2,8 +2,8 @@
 // and type into shared serial ports.
 //
 // A subcommand is one file with its entry and one line in the table below. A subcommand
-// that lives in a library of its own (the virtual terminal in tools/pty, whose entry is
-// PtyMain) joins the same way: declare its entry, add its line, link its library.
+// that lives in a library of its own (the virtual serial device in tools/pty, whose
+// entry is PtyMain) joins the same way: its entry declared, its line, its library linked.
 #include "tools/tethra/tethra.h"
 
 #include <cstdio>
@@ -16,6 +16,7 @@ int MapMain(int argc, char** argv);
 int UnmapMain(int argc, char** argv);
 int WatchMain(int argc, char** argv);
 int TermMain(int argc, char** argv);
+int PtyMain(int argc, char** argv);  // tools/pty
 
 namespace {
 
@@ -33,6 +34,7 @@ const Subcommand kSubcommands[] = {
     {"set", "set COMn Property=Value...     change a port's settings (its other clients are asked)", SetMain},
     {"watch", "watch COMn [--hex] [--timestamps]  print everything the port produces", WatchMain},
     {"term", "term COMn [--baud N] [--hex]   type into a shared port", TermMain},
+    {"pty", "pty COMn [--link PATH]         a virtual serial device for any program", PtyMain},
 };
 
 void Usage(FILE* out)

@@ -1,5 +1,5 @@
-// tethra-pty end to end: the built server started by a private bus, a socat pair as the
-// device (COM5), tethra-pty instances offering it as virtual devices, and Python
+// tethra pty end to end: the built server started by a private bus, a socat pair as the
+// device (COM5), tethra pty instances offering it as virtual devices, and Python
 // programs (pty_helper.py) as the unmodified programs on them, a python3-dbus client of
 // the same port and the far end of the line.
 #include "platform/rpc/testing/bus_fixture.h"
@@ -90,10 +90,10 @@ protected:
         platform::testing::set_environment("XDG_DATA_HOME", nullptr);
     }
 
-    // Starts tethra-pty for COM5; the link it reports, or empty.
+    // Starts tethra pty for COM5; the link it reports, or empty.
     std::string StartInstance(const std::vector<std::string>& options = {})
     {
-        std::vector<std::string> argv{TETHRA_PTY, "COM5"};
+        std::vector<std::string> argv{TETHRA, "pty", "COM5"};
         argv.insert(argv.end(), options.begin(), options.end());
         instances_.push_back(std::make_unique<child>(argv, true));
         const std::string line = instances_.back()->read_line();
@@ -289,17 +289,17 @@ TEST_F(PtyTool, AnInstanceWhoseServerIsGoneEndsAtTheProgramsNextWrite)
 
 TEST_F(PtyTool, BadCommandLinesAndATakenLinkAreRefusedClearly)
 {
-    EXPECT_EQ(run_program({TETHRA_PTY}), 2);
-    EXPECT_EQ(run_program({TETHRA_PTY, "LPT1"}), 2);
-    EXPECT_EQ(run_program({TETHRA_PTY, "COM5", "--bogus"}), 2);
+    EXPECT_EQ(run_program({TETHRA, "pty"}), 2);
+    EXPECT_EQ(run_program({TETHRA, "pty", "LPT1"}), 2);
+    EXPECT_EQ(run_program({TETHRA, "pty", "COM5", "--bogus"}), 2);
     std::string help;
-    EXPECT_EQ(run_program({TETHRA_PTY, "--help"}, &help), 0);
+    EXPECT_EQ(run_program({TETHRA, "pty", "--help"}, &help), 0);
     EXPECT_NE(help.find("modem lines"), std::string::npos);
     EXPECT_NE(help.find("break"), std::string::npos);
     // A --link that exists is left alone.
     const fs::path taken = dir_ / "taken";
     { std::FILE* f = std::fopen(taken.c_str(), "w"); std::fputs("keep", f); std::fclose(f); }
-    EXPECT_EQ(run_program({TETHRA_PTY, "COM5", "--link", taken.string()}), 1);
+    EXPECT_EQ(run_program({TETHRA, "pty", "COM5", "--link", taken.string()}), 1);
     EXPECT_TRUE(fs::is_regular_file(taken));
     EXPECT_EQ(fs::file_size(taken), 4U);
 }
