@@ -10,7 +10,10 @@
 // handed to a client goes on being served. Objects reach clients only as results of
 // calls (CreateInstance, CreatePort, FindConnectionPoint, ...), each on a path of its
 // own, with references counted per client connection; a client that leaves the bus
-// gives back everything it held. The bus contract is the project's bus API document.
+// gives back everything it held. When the bus itself goes (its daemon ends), every client
+// gives back what it held in the same way, and each class object gets a
+// LockServer(TRUE)/LockServer(FALSE) pair, so that a host that ends when its last lock
+// goes ends then too, used or not. The bus contract is the project's bus API document.
 // Not given: other class contexts than CLSCTX_LOCAL_SERVER, single-use class objects
 // (REGCLS_SINGLEUSE is served as multiple use), more than one class on the bus (the
 // first class object registered is the one on /Ostra/Tethra).

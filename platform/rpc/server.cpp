@@ -182,6 +182,7 @@ public:
     explicit name_watcher(server* s) : server_(s) {}
 public Q_SLOTS:
     void nameOwnerChanged(const QString& name, const QString& oldOwner, const QString& newOwner);
+    void busDisconnected();
 
 private:
     server* server_;
@@ -209,6 +210,9 @@ public:
     // ---- the bus side (Qt thread)
     void dispatch(const QDBusMessage& call);
     void client_left(const QString& client);
+    void bus_lost();
+    // Every client that holds an object, a sink or a lock.
+    std::set<QString> holders();
 
 private:
     HRESULT connect_locked();
@@ -295,6 +299,11 @@ void name_watcher::nameOwnerChanged(const QString& name, const QString&, const Q
         server_->client_left(name);
 }
 
+void name_watcher::busDisconnected()
+{
+    server_->bus_lost();
+}
+
 bool bus_object::handleMessage(const QDBusMessage& message, const QDBusConnection&)
 {
     if (message.type() != QDBusMessage::MethodCallMessage)
@@ -312,6 +321,46 @@ void server::dispatch(const QDBusMessage& call)
 {
     // Only queued here: the stub runs on a call thread, in order per (client, object).
     pool_.post(strand_of(call.service(), call.path()), [this, call] { serve(call); });
+}
+
+std::set<QString> server::holders()
+{
+    std::set<QString> clients;
+    std::lock_guard lock(mutex_);
+    for (const auto& [path, obj] : objects_)
+        for (const auto& [client, count] : obj->refs)
+            clients.insert(client);
+    for (const advise_record& a : advises_)
+        clients.insert(a.client);
+    for (const auto& [client, factory] : locks_)
+        clients.insert(client);
+    return clients;
+}
+
+// The bus daemon ended (or dropped this connection): no client can reach this process
+// again. Every client gives back what it held, as if each had left, and every class
+// object gets a LockServer(TRUE)/LockServer(FALSE) pair, so a host that ends when its
+// last lock goes ends now too, even when nobody ever used it.
+void server::bus_lost()
+{
+    trace(QStringLiteral("the bus connection is lost: every client's objects are given back"));
+    for (const QString& client : holders())
+        client_left(client);
+    std::vector<IClassFactory*> factories;
+    {
+        std::lock_guard lock(mutex_);
+        for (class_record& c : classes_) {
+            c.factory->AddRef();
+            factories.push_back(c.factory);
+        }
+    }
+    pool_.post("x:bus", [factories] {
+        for (IClassFactory* factory : factories) {
+            factory->LockServer(TRUE);
+            factory->LockServer(FALSE);
+            factory->Release();
+        }
+    });
 }
 
 void server::client_left(const QString& client)
@@ -347,6 +396,10 @@ HRESULT server::connect_locked()
         bus_.connect(QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
                      QStringLiteral("org.freedesktop.DBus"), QStringLiteral("NameOwnerChanged"),
                      watcher_, SLOT(nameOwnerChanged(QString, QString, QString)));
+        // The connection's own end: the bus daemon ended or dropped it.
+        bus_.connect(QString(), QStringLiteral("/org/freedesktop/DBus/Local"),
+                     QStringLiteral("org.freedesktop.DBus.Local"), QStringLiteral("Disconnected"),
+                     watcher_, SLOT(busDisconnected()));
         object_ = new bus_object(this);
         ok = bus_.registerVirtualObject(QLatin1String(kClassObjectPath), object_,
                                         QDBusConnection::SubPath);
@@ -463,20 +516,12 @@ void server::stop()
         bus_.disconnect(QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
                         QStringLiteral("org.freedesktop.DBus"), QStringLiteral("NameOwnerChanged"),
                         watcher_, SLOT(nameOwnerChanged(QString, QString, QString)));
+        bus_.disconnect(QString(), QStringLiteral("/org/freedesktop/DBus/Local"),
+                        QStringLiteral("org.freedesktop.DBus.Local"), QStringLiteral("Disconnected"),
+                        watcher_, SLOT(busDisconnected()));
     });
     // Every client that still holds something gives it back now.
-    std::set<QString> clients;
-    {
-        std::lock_guard lock(mutex_);
-        for (const auto& [path, obj] : objects_)
-            for (const auto& [client, count] : obj->refs)
-                clients.insert(client);
-        for (const advise_record& a : advises_)
-            clients.insert(a.client);
-        for (const auto& [client, factory] : locks_)
-            clients.insert(client);
-    }
-    for (const QString& client : clients)
+    for (const QString& client : holders())
         clean_up(client);
     pool_.stop();
     std::vector<IClassFactory*> factories;

@@ -320,6 +320,40 @@ TEST_F(Lifetime, AServerStartedByHandWithRegServerDebugServesAndNeverEndsUnused)
     EXPECT_EQ(server.wait(kLatestEndMs + 2000), 0);
 }
 
+// A bus that ends takes every client with it: the server gives back what they held and
+// ends after its quiet period, whether it was used or not.
+TEST_F(Lifetime, AServerWhoseBusEndsEndsAfterItsQuietPeriod)
+{
+    platform::testing::child unused({TETHRA_SERVER});
+    ASSERT_EQ(unused.wait(1000), -1);
+    ASSERT_EQ(NameOwnerPid(), unused.pid());
+    const steady_clock::time_point start = steady_clock::now();
+    m_bus->stop();
+    const long long ms = MillisecondsUntilEnd(unused.pid(), start, kLatestEndMs + 2000);
+    EXPECT_GE(ms, kEarliestEndMs);
+    EXPECT_LE(ms, kLatestEndMs);
+}
+
+TEST_F(Lifetime, AServerWhoseBusEndsWhileAClientHoldsAPortEnds)
+{
+    platform::testing::pty_peer peer;
+    ASSERT_TRUE(peer.ready());
+    ASSERT_EQ(m_registry.map_port(peer.path(), 1), ERROR_SUCCESS);
+    ITethra* pTethra = Create();
+    ASSERT_NE(pTethra, nullptr);
+    ISerialPort* pPort = nullptr;
+    ASSERT_EQ(pTethra->CreatePort(1, &pPort), S_OK);
+    const int pid = NameOwnerPid();
+    ASSERT_GT(pid, 0);
+    const steady_clock::time_point start = steady_clock::now();
+    m_bus->stop();
+    const long long ms = MillisecondsUntilEnd(pid, start, kLatestEndMs + 2000);
+    EXPECT_GE(ms, kEarliestEndMs);
+    EXPECT_LE(ms, kLatestEndMs);
+    pPort->Release();
+    pTethra->Release();
+}
+
 // ---- the debug window of a running server ----------------------------------------------
 
 // Sets an environment variable for the test's children and restores it afterwards.
