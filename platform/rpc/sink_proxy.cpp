@@ -334,11 +334,22 @@ STDMETHODIMP sink_proxy::Invoke(DISPID dispIdMember, REFIID, LCID, WORD, DISPPAR
         }
         args.push_back(value);
     }
-    // OnData's bytes travel apart from the call so that queued ones can be merged.
-    const QByteArray bytes = data ? args.front().toByteArray() : QByteArray();
-    if (!data)
+    if (!data) {
         call.setArguments(args);
-    notify(std::move(call), data ? &bytes : nullptr);
+        notify(std::move(call), nullptr);
+        return S_OK;
+    }
+    // OnData's bytes travel apart from the call so that queued ones can be merged; a read
+    // bigger than kSinkMergeBytes travels in pieces of that size.
+    const QByteArray bytes = args.front().toByteArray();
+    if (bytes.size() <= kSinkMergeBytes) {
+        notify(std::move(call), &bytes);
+        return S_OK;
+    }
+    for (qsizetype at = 0; at < bytes.size(); at += kSinkMergeBytes) {
+        const QByteArray piece = bytes.mid(at, kSinkMergeBytes);
+        notify(call, &piece);
+    }
     return S_OK;
 }
 

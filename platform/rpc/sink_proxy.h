@@ -14,7 +14,10 @@
 // into it (its bytes appended) as long as the merged call carries at most
 // kSinkMergeBytes: the sink still gets every byte in the port's order, in fewer and
 // bigger calls, and an OnPortEvent or OnError keeps its place between the data before
-// and after it. A single OnData bigger than kSinkMergeBytes goes out whole. When
+// and after it. An OnData bigger than kSinkMergeBytes (a read with a big
+// ReceiveBufferSize) goes out in pieces of kSinkMergeBytes: the bus carries calls of a
+// few tens of KiB at several times the rate of calls of 64 KiB or more, whose buffers
+// the bus library grows into mapped memory on each side. When
 // kSinkQueue entries wait and the next notification cannot be merged, the caller (the
 // sink's own notification thread, or the setter that runs the change protocol) waits
 // for room, so a slow client holds up only its own notifications and a proxy holds at

@@ -178,7 +178,7 @@ TEST_F(SinkProxy, QueuedDataMergesAndEveryByteAndEventKeepsItsPlace)
     event(DISPID__ISerialPortEvents_OnPortEvent, "OnPortEvent", 3);
     for (int i = 0; i < 100; ++i)
         data(QByteArray(1000, char('0' + i % 10)));
-    const QByteArray big(100000, 'B');  // bigger than one merged call: goes whole
+    const QByteArray big(100000, 'B');  // bigger than one merged call: goes in pieces
     data(big);
 
     // Under load data waits for an answer instead of going out call by call.
@@ -205,7 +205,7 @@ TEST_F(SinkProxy, QueuedDataMergesAndEveryByteAndEventKeepsItsPlace)
         for (const auto& c : sink->calls) {
             if (c.member == QLatin1String("OnData")) {
                 ++data_calls;
-                EXPECT_TRUE(c.data.size() <= kSinkMergeBytes || c.data == big) << c.data.size();
+                EXPECT_LE(c.data.size(), kSinkMergeBytes);
                 if (!got.empty() && got.back().member == c.member) {
                     got.back().data += c.data;
                     continue;
@@ -219,7 +219,7 @@ TEST_F(SinkProxy, QueuedDataMergesAndEveryByteAndEventKeepsItsPlace)
         EXPECT_EQ(got[i].member, expected[i].member) << i;
         EXPECT_TRUE(got[i].data == expected[i].data) << i;
     }
-    EXPECT_LE(data_calls, 12) << "of " << invokes << " OnData";
+    EXPECT_LE(data_calls, 14) << "of " << invokes << " OnData";
 
     // Every answer releases the proxy's reference for its call.
     proxy->disconnect();
