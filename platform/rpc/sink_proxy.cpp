@@ -10,9 +10,17 @@
 
 #include <chrono>
 #include <cstring>
+#include <limits>
 #include <optional>
 
 namespace platform::rpc {
+
+namespace {
+
+// libdbus's "no time-out" (DBUS_TIMEOUT_INFINITE).
+constexpr int kNoTimeout = std::numeric_limits<int>::max();
+
+}  // namespace
 
 sink_proxy::sink_proxy(const QDBusConnection& bus, const QString& client, const QString& path,
                        const interface_info& itf, post_fn post, drop_fn drop)
@@ -71,7 +79,7 @@ void sink_proxy::notify(QDBusMessage call, const QByteArray* data)
     for (;;) {
         if (disconnected_)
             return;
-        if (queue_.empty() && in_flight_ < kSinkWindow) {
+        if (queue_.empty() && call_budget::shared().take(in_flight_, this)) {
             queued item{std::move(call), data ? *data : QByteArray(), data != nullptr};
             send_locked(item);
             return;
@@ -95,7 +103,10 @@ void sink_proxy::send_locked(queued& item)
     if (item.is_data)
         item.call.setArguments({QVariant(item.data)});
     ++in_flight_;
-    QDBusPendingCall pending = bus_.asyncCall(item.call, static_cast<int>(kSinkCallTimeoutMs));
+    // No time-out of our own: the bus daemon counts the call against the server's
+    // connection until the sink answers, leaves the bus or the daemon gives up on it, and
+    // each of those ends it here too, so the budget's count is the daemon's.
+    QDBusPendingCall pending = bus_.asyncCall(item.call, kNoTimeout);
     AddRef();  // for the watcher
     post_([this, pending] {
         auto* watcher = new QDBusPendingCallWatcher(pending);
@@ -110,16 +121,34 @@ void sink_proxy::send_locked(queued& item)
 void sink_proxy::answered(const QDBusMessage& reply, bool windowed)
 {
     if (windowed) {
-        std::lock_guard lock(mutex_);
-        --in_flight_;
-        while (!disconnected_ && !queue_.empty() && in_flight_ < kSinkWindow) {
-            send_locked(queue_.front());
-            queue_.pop_front();
+        call_budget::waiter* next = nullptr;
+        {
+            std::lock_guard lock(mutex_);
+            --in_flight_;
+            // The answer's place goes to the sinks in line first.
+            next = call_budget::shared().give_back();
+            while (!disconnected_ && !queue_.empty() &&
+                   call_budget::shared().take(in_flight_, this)) {
+                send_locked(queue_.front());
+                queue_.pop_front();
+            }
+            room_.notify_all();
         }
-        room_.notify_all();
+        call_budget::hand_over(next);
     }
     if (reply.type() == QDBusMessage::ErrorMessage && is_missing_object_error(reply.errorName()))
         drop(QStringLiteral("calls fail with ") + reply.errorName());
+}
+
+call_budget::waiter* sink_proxy::budget_granted()
+{
+    std::lock_guard lock(mutex_);
+    if (disconnected_ || queue_.empty())
+        return call_budget::shared().give_back();  // nothing to send: the next in line
+    send_locked(queue_.front());
+    queue_.pop_front();
+    room_.notify_all();
+    return nullptr;
 }
 
 void sink_proxy::drop(const QString& reason)

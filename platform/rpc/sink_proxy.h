@@ -3,7 +3,9 @@
 // method calls on the client's connection and path.
 //
 // Notifications (OnData, OnPortEvent, OnError, OnChanged) are sent without waiting for
-// their answers, at most kSinkWindow of them on the way per sink. While the window is
+// their answers, at most kSinkWindow of them on the way per sink, fewer when many sinks
+// share the server's budget of calls awaiting answers (call_budget.h: kServerCallBudget
+// for all sinks, an equal window for each). While the window is
 // full, further notifications queue in the proxy, in order, and go out as answers free
 // places. An OnData that finds the queue's last entry to be an OnData as well is merged
 // into it (its bytes appended) as long as the merged call carries at most
@@ -15,10 +17,18 @@
 // for room, so a slow client holds up only its own notifications and a proxy holds at
 // most (kSinkWindow + kSinkQueue) calls of at most kSinkMergeBytes each.
 //
+// A notification keeps its place in the window until the bus ends the call: the sink
+// answers, its connection leaves the bus, or the daemon's own reply time-out ends it. The
+// server sets no time-out of its own on notifications, because a call it gave up would
+// still count against its connection's limit at the daemon. A sink that never answers
+// therefore keeps its window full; its later notifications queue and, once kSinkQueue
+// entries wait, its notification thread waits up to 2 * kSinkCallTimeoutMs for room and
+// then drops the notification.
+//
 // OnRequestEdit goes out after every queued notification and always waits for its
 // answer: S_FALSE refuses, anything else (S_OK, an error, no answer within
-// kSinkCallTimeoutMs, a client that is gone) consents. A call that gets no answer within
-// kSinkCallTimeoutMs is given up and not repeated.
+// kSinkCallTimeoutMs, a client that is gone) consents. An OnRequestEdit that gets no
+// answer within kSinkCallTimeoutMs is given up and not repeated.
 //
 // A call that fails with UnknownObject, UnknownInterface or UnknownMethod, like a sink
 // whose introspection data lacks the interface, makes the proxy ask its owner to
@@ -26,6 +36,7 @@
 #pragma once
 
 #include "platform/com/typeinfo.h"
+#include "platform/rpc/call_budget.h"
 
 #include <QByteArray>
 #include <QDBusConnection>
@@ -47,7 +58,7 @@ inline constexpr qsizetype kSinkMergeBytes = 64 * 1024;
 // How many notifications may wait in a proxy behind a full window.
 inline constexpr std::size_t kSinkQueue = 16;
 
-class sink_proxy : public IDispatch, public IPropertyNotifySink {
+class sink_proxy : public IDispatch, public IPropertyNotifySink, private call_budget::waiter {
 public:
     // Called (at most once) when the sink must be unadvised, with the reason.
     using drop_fn = std::function<void(sink_proxy*, const QString& reason)>;
@@ -104,6 +115,10 @@ private:
     // An answer (or its absence) arrived for a call of this proxy.
     void answered(const QDBusMessage& reply, bool windowed);
     void drop(const QString& reason);
+    // call_budget::waiter: a place of the shared budget handed to this proxy.
+    call_budget::waiter* budget_granted() override;
+    void budget_hold() override { AddRef(); }
+    void budget_unhold() override { Release(); }
 
     std::atomic<ULONG> refs_{1};
     QDBusConnection bus_;
@@ -114,6 +129,7 @@ private:
     post_fn post_;
     drop_fn drop_fn_;
     std::atomic<bool> dropped_{false};
+    call_budget::seat seat_;
 
     std::mutex mutex_;
     std::condition_variable room_;
