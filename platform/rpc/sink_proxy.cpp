@@ -103,15 +103,24 @@ bool sink_proxy::try_add_ref()
 
 DWORD sink_proxy::abandon()
 {
-    std::lock_guard lock(mutex_);
-    disconnected_ = true;
-    queue_.clear();
-    room_.notify_all();
-    delete answers_;  // on its own thread: queued answers go with it
-    answers_ = nullptr;
-    const DWORD unanswered = unanswered_;
-    unanswered_ = 0;
-    in_flight_ = 0;
+    DWORD unanswered = 0;
+    DWORD places = 0;
+    {
+        std::lock_guard lock(mutex_);
+        disconnected_ = true;
+        queue_.clear();
+        room_.notify_all();
+        delete answers_;  // on its own thread: queued answers go with it
+        answers_ = nullptr;
+        unanswered = unanswered_;
+        unanswered_ = 0;
+        places = in_flight_;
+        in_flight_ = 0;
+    }
+    // The places of the calls given up go back to the shared budget (outside the lock, as
+    // a place handed over is used under the receiving proxy's lock).
+    for (; places > 0; --places)
+        call_budget::hand_over(call_budget::shared().give_back());
     return unanswered;
 }
 
@@ -199,7 +208,8 @@ void sink_proxy::notify(QDBusMessage call, const QByteArray* data)
     for (;;) {
         if (disconnected_)
             return;
-        if (queue_.empty() && in_flight_ < (data ? kSinkEager : kSinkWindow)) {
+        if (queue_.empty() && (!data || in_flight_ < kSinkEager) &&
+            call_budget::shared().take(in_flight_, this)) {
             queued item{std::move(call), data ? *data : QByteArray(), data != nullptr};
             send_locked(item);
             return;
@@ -230,16 +240,34 @@ void sink_proxy::send_locked(queued& item)
 void sink_proxy::answered(const QDBusMessage& reply, bool windowed)
 {
     if (windowed) {
-        std::lock_guard lock(mutex_);
-        --in_flight_;
-        while (!disconnected_ && !queue_.empty() && in_flight_ < kSinkWindow) {
-            send_locked(queue_.front());
-            queue_.pop_front();
+        call_budget::waiter* next = nullptr;
+        {
+            std::lock_guard lock(mutex_);
+            --in_flight_;
+            // The answer's place goes to the sinks in line first.
+            next = call_budget::shared().give_back();
+            while (!disconnected_ && !queue_.empty() &&
+                   call_budget::shared().take(in_flight_, this)) {
+                send_locked(queue_.front());
+                queue_.pop_front();
+            }
+            room_.notify_all();
         }
-        room_.notify_all();
+        call_budget::hand_over(next);
     }
     if (reply.type() == QDBusMessage::ErrorMessage && is_missing_object_error(reply.errorName()))
         drop(QStringLiteral("calls fail with ") + reply.errorName());
+}
+
+call_budget::waiter* sink_proxy::budget_granted()
+{
+    std::lock_guard lock(mutex_);
+    if (disconnected_ || queue_.empty())
+        return call_budget::shared().give_back();  // nothing to send: the next in line
+    send_locked(queue_.front());
+    queue_.pop_front();
+    room_.notify_all();
+    return nullptr;
 }
 
 void sink_proxy::drop(const QString& reason)

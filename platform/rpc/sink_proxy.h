@@ -3,7 +3,9 @@
 // method calls on the client's connection and path.
 //
 // Notifications (OnData, OnPortEvent, OnError, OnChanged) are sent without waiting for
-// their answers, at most kSinkWindow of them on the way per sink. While the window is
+// their answers, at most kSinkWindow of them on the way per sink, fewer when many sinks
+// share the server's budget of calls awaiting answers (call_budget.h: kServerCallBudget
+// for all sinks, an equal window for each). While the window is
 // full, further notifications queue in the proxy, in order, and go out as answers free
 // places. An OnData goes out at once only while fewer than kSinkEager calls are on the
 // way; otherwise it waits in the queue for the next answer and merges with the data that
@@ -49,6 +51,7 @@
 #pragma once
 
 #include "platform/com/typeinfo.h"
+#include "platform/rpc/call_budget.h"
 
 #include <QByteArray>
 #include <QDBusConnection>
@@ -78,7 +81,7 @@ inline constexpr DWORD kSinkEager = 2;
 // How many notifications may wait in a proxy behind a full window.
 inline constexpr std::size_t kSinkQueue = 16;
 
-class sink_proxy : public IDispatch, public IPropertyNotifySink {
+class sink_proxy : public IDispatch, public IPropertyNotifySink, private call_budget::waiter {
 public:
     // Called (at most once) when the sink must be unadvised, with the reason.
     using drop_fn = std::function<void(sink_proxy*, const QString& reason)>;
@@ -149,6 +152,10 @@ private:
     DWORD abandon();
     bool try_add_ref();
     void drop(const QString& reason);
+    // call_budget::waiter: a place of the shared budget handed to this proxy.
+    call_budget::waiter* budget_granted() override;
+    void budget_hold() override { AddRef(); }
+    void budget_unhold() override { Release(); }
 
     std::atomic<ULONG> refs_{1};
     QDBusConnection bus_;
@@ -160,6 +167,7 @@ private:
     const QString on_data_;
     drop_fn drop_fn_;
     std::atomic<bool> dropped_{false};
+    call_budget::seat seat_;
 
     std::mutex mutex_;
     std::condition_variable room_;

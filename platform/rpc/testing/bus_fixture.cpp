@@ -59,7 +59,7 @@ std::string read_address(int fd)
 
 }  // namespace
 
-private_bus::private_bus()
+private_bus::private_bus(int max_replies)
 {
     char dir[] = "/tmp/tethra-bus-XXXXXX";
     if (!::mkdtemp(dir))
@@ -86,8 +86,10 @@ private_bus::private_bus()
                "  <limit name=\"max_message_size\">134217728</limit>\n"
                "  <limit name=\"max_incoming_bytes\">1000000000</limit>\n"
                "  <limit name=\"max_outgoing_bytes\">1000000000</limit>\n"
-               "  <limit name=\"reply_timeout\">300000</limit>\n"
-               "</busconfig>\n";
+               "  <limit name=\"reply_timeout\">300000</limit>\n";
+        if (max_replies > 0)
+            out << "  <limit name=\"max_replies_per_connection\">" << max_replies << "</limit>\n";
+        out << "</busconfig>\n";
         if (!out)
             return;
     }

@@ -16,8 +16,10 @@ namespace platform::rpc::testing {
 
 class private_bus {
 public:
-    // Starts the daemon; ready() tells whether it runs.
-    private_bus();
+    // Starts the daemon; ready() tells whether it runs. max_replies, when not 0, sets how
+    // many method calls one connection may have awaiting replies (the daemon's
+    // max_replies_per_connection; 128 when left alone).
+    explicit private_bus(int max_replies = 0);
     // Stops the daemon (SIGTERM, then waits for it) and removes the directory.
     ~private_bus();
     private_bus(const private_bus&) = delete;

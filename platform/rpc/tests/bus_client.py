@@ -220,6 +220,40 @@ def main():
                 bus.get_object(server, path, introspect=False).Release(
                     dbus_interface="Ostra.Tethra.IUnknown")
             out("RELEASED")
+        elif words[0] == "drop-port":
+            port.Release(dbus_interface="Ostra.Tethra.IUnknown")
+            out("DROPPED")
+        elif words[0] == "cycle":
+            # Port objects made, advised, (every other one) unadvised and let go, one
+            # after the other: the port's Release and its connection point's go out
+            # together, as the client library sends them.
+            left = [int(words[1])]
+            sink = Events(bus, "/sink/cycle", False)
+            keep.append(sink)
+
+            def one():
+                if left[0] == 0:
+                    out("CYCLED")
+                    return
+                left[0] -= 1
+                hr, path = tethra.CreatePort(port_number, dbus_interface="Ostra.Tethra.ITethra")
+                obj = bus.get_object(server, path, introspect=False)
+                hr, cp = obj.FindConnectionPoint(DIID_EVENTS,
+                                                 dbus_interface="Ostra.Tethra.IConnectionPointContainer")
+                point = bus.get_object(server, cp, introspect=False)
+                hr, cookie = point.Advise(dbus.ObjectPath("/sink/cycle"), dbus_interface="Ostra.Tethra.IConnectionPoint")
+                if left[0] % 2:  # every other round leaves the sink for the server to drop
+                    point.Unadvise(cookie, dbus_interface="Ostra.Tethra.IConnectionPoint")
+                pending = [2]
+
+                def released(*args):
+                    pending[0] -= 1
+                    if pending[0] == 0:
+                        one()
+                for target in (point, obj):
+                    target.Release(dbus_interface="Ostra.Tethra.IUnknown", reply_handler=released,
+                                   error_handler=failed("CYCLE"))
+            one()
         elif words[0] == "probe":
             probe(bus, server, port, port_path)
         elif words[0] == "sendmany":

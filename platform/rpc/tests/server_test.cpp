@@ -374,6 +374,24 @@ TEST_F(ServerTest, AClientThatReleasesEverythingWithoutUnadviseClosesThePort)
     EXPECT_EQ(b->line_starting("DATA"), "DATA 79");
 }
 
+TEST_F(ServerTest, APortAndItsConnectionPointLetGoTogetherAreGivenBackEveryTime)
+{
+    // Each round opens and closes the port: the client's first port object goes first.
+    auto a = Client({});
+    a->say("drop-port");
+    EXPECT_EQ(a->line(), "DROPPED");
+    ASSERT_TRUE(peer_.wait_closed(10000));
+    const LONG held = _Module.GetLockCount();  // the client's registry
+    a->say("cycle 300");
+    EXPECT_EQ(a->line_starting("CYCLE", 120000), "CYCLED");
+    // While the client stays on the bus.
+    EXPECT_TRUE(peer_.wait_closed(10000));
+    for (int i = 0; i < 200 && _Module.GetLockCount() != held; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(_Module.GetLockCount(), held);
+    EXPECT_TRUE(factory_.tethra.m_mapPorts.empty());
+}
+
 TEST_F(ServerTest, AStalledSinkHoldsUpNeitherThePortNorAnotherClient)
 {
     auto stalled = Client({"--events", "stall"});

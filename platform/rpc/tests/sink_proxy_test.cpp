@@ -2,9 +2,12 @@
 // proxy's window of calls is full, the notifications behind it queue and OnData calls
 // merge, and the sink still gets every byte in the port's order with each port event
 // and error in its place; a proxy whose calls are never answered goes when the runtime
-// gives them up.
+// gives them up. Sinks that never answer keep to their share of the server's budget of
+// calls awaiting answers, so a daemon that allows the server's connection little more
+// than that budget still carries every call to the other sinks.
 #include "platform/rpc/sink_proxy.h"
 
+#include "platform/rpc/call_budget.h"
 #include "idl/tethra.h"
 #include "platform/rpc/rpc.h"
 #include "platform/rpc/testing/bus_fixture.h"
@@ -250,4 +253,149 @@ TEST_F(SinkProxy, AProxyWithUnansweredCallsGoesWhenTheyAreAbandoned)
     QMetaObject::invokeMethod(&context, [] {}, Qt::BlockingQueuedConnection);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     QMetaObject::invokeMethod(&context, [] {}, Qt::BlockingQueuedConnection);
+}
+
+TEST(SinkProxy, SinksThatNeverAnswerLeaveTheOthersTheirShareOfTheBus)
+{
+    static int argc = 0;
+    if (!QCoreApplication::instance())
+        new QCoreApplication(argc, nullptr);  // QtDBus wants one, once per program
+    // A little more than the server's budget: without it, the silent sinks' full windows
+    // (7 x kSinkWindow) would take every call the daemon lets the connection have.
+    constexpr int kDaemonLimit = static_cast<int>(kServerCallBudget) + 4;
+    constexpr int kSilent = 7;
+    static_assert(kSilent * static_cast<int>(kSinkWindow) > kDaemonLimit);
+    platform::rpc::testing::private_bus bus(kDaemonLimit);
+    ASSERT_TRUE(bus.ready());
+    const QString address = QString::fromStdString(bus.address());
+    QDBusConnection server = QDBusConnection::connectToBus(address, QStringLiteral("budget-proxy"));
+    QDBusConnection client = QDBusConnection::connectToBus(address, QStringLiteral("budget-sinks"));
+    ASSERT_TRUE(server.isConnected() && client.isConnected());
+    QThread loop;
+    loop.start();
+    QObject context;
+    context.moveToThread(&loop);
+
+    const platform::interface_info* itf =
+        find_bus_interface(TethraTypeLib(), QStringLiteral("Ostra.Tethra._ISerialPortEvents"));
+    ASSERT_NE(itf, nullptr);
+    std::vector<HoldingSink*> sinks;
+    std::vector<sink_proxy*> proxies;
+    for (int i = 0; i <= kSilent; ++i) {  // the last one answers
+        auto* sink = new HoldingSink;
+        sink->holding = i < kSilent;
+        sink->moveToThread(&loop);
+        const QString path = QStringLiteral("/sink%1").arg(i);
+        ASSERT_TRUE(client.registerVirtualObject(path, sink));
+        sinks.push_back(sink);
+        proxies.push_back(new sink_proxy(
+            server, client.baseService(), path, *itf, &context,
+            [](sink_proxy*, const QString& reason) { ADD_FAILURE() << reason.toStdString(); }));
+    }
+    EXPECT_EQ(call_budget::shared().window(), kServerCallBudget / (kSilent + 1));
+
+    // The silent sinks get more than their windows' worth; then the one that answers
+    // gets a stream, twice: at once, and again once calls given up after
+    // kSinkCallTimeoutMs would have been sent anew (the daemon still counts those).
+    for (int i = 0; i < kSilent; ++i)
+        for (int n = 0; n < 2 * static_cast<int>(kSinkWindow); ++n)
+            ASSERT_EQ(Fire(proxies[i], DISPID__ISerialPortEvents_OnData, QByteArray(10, 's')), S_OK);
+    HoldingSink* answering = sinks.back();
+    QByteArray sent;
+    const auto stream = [&](char first) {
+        for (int n = 0; n < 200; ++n) {
+            const QByteArray bytes = QByteArray::number(n) + QByteArray(50, char(first + n % 20));
+            sent += bytes;
+            ASSERT_EQ(Fire(proxies.back(), DISPID__ISerialPortEvents_OnData, bytes), S_OK);
+        }
+        const auto received = [&] {
+            QByteArray got;
+            for (const auto& c : answering->calls)
+                got += c.data;
+            return got;
+        };
+        ASSERT_TRUE(answering->wait([&] { return answering->bytes == sent.size(); }))
+            << answering->bytes << " of " << sent.size();
+        std::lock_guard lock(answering->mutex);
+        EXPECT_TRUE(received() == sent);
+    };
+    stream('a');
+    std::this_thread::sleep_for(std::chrono::milliseconds(kSinkCallTimeoutMs + 1500));
+    stream('A');
+    EXPECT_LE(call_budget::shared().in_use(), kServerCallBudget);
+
+    // Answering ends every call, and so the proxies.
+    for (sink_proxy* proxy : proxies)
+        proxy->disconnect();
+    for (HoldingSink* sink : sinks)
+        sink->answer();
+    for (sink_proxy* proxy : proxies) {
+        for (int i = 0; i < 500 && proxy->AddRef() > 2; ++i) {
+            proxy->Release();
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_EQ(proxy->Release(), 1U);
+        proxy->Release();
+    }
+    EXPECT_EQ(call_budget::shared().in_use(), 0U);
+    for (int i = 0; i <= kSilent; ++i)
+        client.unregisterObject(QStringLiteral("/sink%1").arg(i));
+    loop.quit();
+    loop.wait();
+    for (HoldingSink* sink : sinks)
+        delete sink;
+    QDBusConnection::disconnectFromBus(QStringLiteral("budget-proxy"));
+    QDBusConnection::disconnectFromBus(QStringLiteral("budget-sinks"));
+}
+
+// The line for places: with the whole budget taken, a sink in line gets the place the
+// next answer frees before the sink that answered may send again.
+TEST(CallBudget, AFreedPlaceGoesToTheSinkInLine)
+{
+    struct line_waiter : call_budget::waiter {
+        explicit line_waiter(call_budget& b) : budget(b) {}
+        call_budget::waiter* budget_granted() override
+        {
+            ++granted;
+            return budget.give_back();  // nothing to send: passes the place on
+        }
+        void budget_hold() override { ++held; }
+        void budget_unhold() override { --held; }
+        call_budget& budget;
+        int granted = 0;
+        int held = 0;
+    };
+    call_budget budget(4);
+    line_waiter first(budget), second(budget);
+    budget.join();
+    EXPECT_EQ(budget.window(), 4U);
+    budget.join();
+    EXPECT_EQ(budget.window(), 2U);  // an equal share for each sink
+    for (int i = 0; i < 5; ++i)
+        budget.join();
+    EXPECT_EQ(budget.window(), 1U);  // at least one place each, even beyond the budget
+
+    // Four sinks take the four places; two more go in line, each once.
+    for (DWORD i = 0; i < 4; ++i)
+        EXPECT_TRUE(budget.take(0, nullptr));
+    EXPECT_FALSE(budget.take(0, &first));
+    EXPECT_FALSE(budget.take(0, &first));
+    EXPECT_FALSE(budget.take(0, &second));
+    line_waiter full(budget);
+    EXPECT_FALSE(budget.take(1, &full));  // its window is full: its answers resume it
+    EXPECT_EQ(full.held, 0);
+    EXPECT_EQ(first.held, 1);
+    EXPECT_EQ(second.held, 1);
+    // A sink that had its answer must not jump the line.
+    call_budget::waiter* next = budget.give_back();
+    EXPECT_EQ(next, &first);
+    EXPECT_FALSE(budget.take(0, nullptr));
+    // first had nothing left to send: the place goes on to second, then is free.
+    call_budget::hand_over(next);
+    EXPECT_EQ(first.granted, 1);
+    EXPECT_EQ(second.granted, 1);
+    EXPECT_EQ(first.held + second.held, 0);
+    EXPECT_EQ(budget.in_use(), 3U);
+    EXPECT_TRUE(budget.take(0, nullptr));
+    EXPECT_FALSE(budget.take(0, nullptr));
 }
