@@ -255,7 +255,7 @@ TEST_F(SinkProxy, AProxyWithUnansweredCallsGoesWhenTheyAreAbandoned)
     QMetaObject::invokeMethod(&context, [] {}, Qt::BlockingQueuedConnection);
 }
 
-TEST(SinkProxy, SinksThatNeverAnswerLeaveTheOthersTheirShareOfTheBus)
+TEST(SinkBudget, SinksThatNeverAnswerLeaveTheOthersTheirShareOfTheBus)
 {
     static int argc = 0;
     if (!QCoreApplication::instance())
