@@ -46,8 +46,8 @@ TEST(SocatTest, SixteenMebibytesBothWaysBetweenTwoPorts)
     socat_pair pair;
     if (!pair.ready())
         GTEST_SKIP() << "socat is not available";
-    HANDLE a = open_port(pair.paths[0]);
-    HANDLE b = open_port(pair.paths[1]);
+    HANDLE a = open_port(pair.device());
+    HANDLE b = open_port(pair.far_end());
     ASSERT_NE(a, INVALID_HANDLE_VALUE) << GetLastError();
     ASSERT_NE(b, INVALID_HANDLE_VALUE) << GetLastError();
     // Reads return what has come within 10 s; none of them should need that long.
