@@ -21,7 +21,9 @@ namespace platform::testing {
 // temporary directory of its own:
 //  - device(): the end a driver or the server opens. socat sets no terminal options on
 //    it: socat would apply them after making the link, over the settings that a driver
-//    which opened the link at once had written.
+//    which opened the link at once had written. So it holds a new terminal's defaults
+//    (canonical input, echo, X-on/X-off) until a driver opens it; a test that sends
+//    every byte value sets its line (no X-on/X-off) through the driver.
 //  - far_end(): raw, echo off, held open by this object (send, receive, drain). A test
 //    may open it once more itself; this object reads it only when asked to.
 // stop() ends socat (both terminals hang up, the links go) and start() runs it again with
