@@ -80,6 +80,8 @@ DWORD ctrl_type_of(int number)
     switch (number) {
     case SIGINT:
         return CTRL_C_EVENT;
+    case SIGQUIT:
+        return CTRL_BREAK_EVENT;
     case SIGHUP:
         return CTRL_CLOSE_EVENT;
     default:
@@ -128,7 +130,7 @@ bool install_signals()
     action.sa_handler = on_signal;
     action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
-    for (int number : {SIGINT, SIGTERM, SIGHUP})
+    for (int number : {SIGINT, SIGQUIT, SIGTERM, SIGHUP})
         ::sigaction(number, &action, nullptr);
     g_bInstalled = true;
     return true;

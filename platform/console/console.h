@@ -1,5 +1,5 @@
 // The console: standard handles, the input mode, blocking keyboard reads and control
-// handlers, for the command-line programs of the system (the tethra command).
+// handlers, for the command-line programs of the system.
 //
 // Emulated on a Linux terminal:
 // - GetStdHandle gives one handle per standard stream (descriptors 0, 1, 2), made on first
@@ -16,10 +16,15 @@
 // - ReadConsoleA reads what is there, at least one byte, and blocks until then (no
 //   time-out, no polling); 0 bytes read means the end of the input. It reads any input
 //   stream, redirected or not.
-// - SetConsoleCtrlHandler: SIGINT arrives as CTRL_C_EVENT, SIGHUP as CTRL_CLOSE_EVENT and
-//   SIGTERM as CTRL_SHUTDOWN_EVENT. Handlers run on a thread of their own, the most
-//   recently added first, until one returns TRUE; when none does, the process ends as the
-//   signal would have ended it. A null routine with Add TRUE ignores Ctrl+C.
+// - SetConsoleCtrlHandler: SIGINT arrives as CTRL_C_EVENT, SIGQUIT as CTRL_BREAK_EVENT,
+//   SIGHUP as CTRL_CLOSE_EVENT and SIGTERM as CTRL_SHUTDOWN_EVENT. Handlers run on a
+//   thread of their own (one thread serves every event, one at a time), the most recently
+//   added first, until one returns TRUE; when none does, the terminal's mode is put back
+//   and the process ends as the signal would have ended it. So a handler that takes the
+//   first interrupt and declines the next lets a second Ctrl+C end the program at once.
+//   The signals are caught, not blocked, so threads started before the first
+//   registration are served too. A null routine with Add TRUE ignores Ctrl+C.
+//   The command-line programs of the system (tethra, tethra-pty) share this one.
 #pragma once
 
 #include "platform/base/types.h"

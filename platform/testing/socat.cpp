@@ -1,9 +1,12 @@
 #include "platform/testing/socat.h"
 
+#include "platform/comm/termios2.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,49 +20,87 @@ namespace platform::testing {
 
 socat_pair::socat_pair()
 {
-    int err[2];
-    if (::pipe2(err, O_CLOEXEC) != 0)
+    char dir[] = "/tmp/tethra-socat-XXXXXX";
+    if (!::mkdtemp(dir))
         return;
-    pid_ = ::fork();
-    if (pid_ == 0) {
-        ::dup2(err[1], STDERR_FILENO);
-        ::execlp("socat", "socat", "-d", "-d", "pty,raw,echo=0", "pty,raw,echo=0",
-                 static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    ::close(err[1]);
-    if (pid_ < 0) {
-        ::close(err[0]);
-        return;
-    }
-    // socat names both ptys ("PTY is /dev/pts/N") before it starts copying.
-    FILE* log = ::fdopen(err[0], "r");
-    std::vector<std::string> paths;
-    char line[512];
-    while (paths.size() < 2 && std::fgets(line, sizeof line, log)) {
-        if (const char* at = std::strstr(line, "PTY is ")) {
-            std::string path = at + 7;
-            path.erase(path.find_last_not_of("\r\n ") + 1);
-            paths.push_back(path);
-        }
-    }
-    // Its later notices go nowhere: the pipe closes, socat writes to a closed pipe only
-    // on errors, and SIGPIPE then ends a socat that is failing anyway.
-    std::fclose(log);
-    if (paths.size() != 2)
-        return;
-    port_path_ = paths[0];
-    far_ = ::open(paths[1].c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    dir_ = dir;
+    device_ = dir_ + "/device";
+    far_end_ = dir_ + "/far";
+    start();
 }
 
 socat_pair::~socat_pair()
 {
+    stop();
+    if (!dir_.empty()) {
+        ::unlink(device_.c_str());
+        ::unlink(far_end_.c_str());
+        ::rmdir(dir_.c_str());
+    }
+}
+
+// socat -d -d reports "starting data transfer loop" once both terminals and their links
+// are made.
+bool socat_pair::start()
+{
+    if (pid_ > 0 || dir_.empty())
+        return pid_ > 0;
+    int err[2];
+    if (::pipe2(err, O_CLOEXEC) != 0)
+        return false;
+    const std::string device = "pty,link=" + device_;
+    const std::string far = "pty,raw,echo=0,link=" + far_end_;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(err[1], STDERR_FILENO);
+        ::execlp("socat", "socat", "-d", "-d", device.c_str(), far.c_str(),
+                 static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::close(err[1]);
+    if (pid < 0) {
+        ::close(err[0]);
+        return false;
+    }
+    std::string log;
+    char buffer[512];
+    bool started = false;
+    for (ssize_t n; !started && (n = ::read(err[0], buffer, sizeof buffer)) != 0;) {
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        log.append(buffer, static_cast<std::size_t>(n));
+        started = log.find("starting data transfer loop") != std::string::npos;
+    }
+    if (started)
+        far_ = ::open(far_end_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (far_ < 0) {
+        ::close(err[0]);
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+        return false;
+    }
+    // Kept open, unread, until socat ends: its later notices (a side at end of file) fit
+    // in the pipe, where a closed pipe would end socat with SIGPIPE.
+    log_ = err[0];
+    pid_ = pid;
+    return true;
+}
+
+void socat_pair::stop()
+{
     if (far_ >= 0)
         ::close(far_);
-    if (pid_ > 0) {
-        ::kill(pid_, SIGTERM);
-        ::waitpid(pid_, nullptr, 0);
-    }
+    far_ = -1;
+    if (pid_ <= 0)
+        return;
+    ::kill(pid_, SIGTERM);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+    ::close(log_);
+    log_ = -1;
 }
 
 bool socat_pair::send(const void* data, std::size_t size, const std::atomic<bool>* stop,
@@ -88,6 +129,24 @@ bool socat_pair::send(const void* data, std::size_t size, const std::atomic<bool
     return true;
 }
 
+bool socat_pair::device_settings(tty_settings& s) const
+{
+    int fd = ::open(device_.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    platform::kernel_termios t;
+    int error = platform::termios2_get(fd, t);
+    ::close(fd);
+    if (error != 0)
+        return false;
+    s.baud = t.ospeed;
+    s.two_stop_bits = (t.cflag & CSTOPB) != 0;
+    s.rts_cts = (t.cflag & CRTSCTS) != 0;
+    s.xon_out = (t.iflag & IXON) != 0;
+    s.xon_in = (t.iflag & IXOFF) != 0;
+    return true;
+}
+
 std::vector<BYTE> read_fd(int fd, std::size_t count, DWORD timeout_ms)
 {
     std::vector<BYTE> bytes;
@@ -108,9 +167,10 @@ std::vector<BYTE> read_fd(int fd, std::size_t count, DWORD timeout_ms)
     return bytes;
 }
 
-std::vector<BYTE> socat_pair::receive(std::size_t count, DWORD timeout_ms) const
+std::string socat_pair::receive(std::size_t count, DWORD timeout_ms) const
 {
-    return read_fd(far_, count, timeout_ms);
+    const std::vector<BYTE> bytes = read_fd(far_, count, timeout_ms);
+    return std::string(bytes.begin(), bytes.end());
 }
 
 std::size_t socat_pair::drain(DWORD timeout_ms) const

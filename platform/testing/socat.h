@@ -1,11 +1,11 @@
-// A socat pseudo-terminal pair for tests that run the server as a process of its own:
-// the server opens one end as its device, the test holds the other (the far end), and
-// a second process (socat) joins the two, as a null-modem cable would.
+// A socat pseudo-terminal pair standing in for a serial line, as a null-modem cable would:
+// the driver (or the server) opens one end as its device, the test holds the other (the
+// far end), and a second process (socat) joins the two.
 //
 // And the figures of another process that the reliability tests compare: resident
 // memory, threads and open descriptors, read from /proc.
 //
-// For tests and benchmarks only.
+// For tests, benchmarks and demonstrations only.
 #pragma once
 
 #include "platform/base/types.h"
@@ -17,19 +17,34 @@
 
 namespace platform::testing {
 
+// socat -d -d joining two new pseudo-terminals, reached through the links it makes in a
+// temporary directory of its own:
+//  - device(): the end a driver or the server opens. socat sets no terminal options on
+//    it: socat would apply them after making the link, over the settings that a driver
+//    which opened the link at once had written. So it holds a new terminal's defaults
+//    (canonical input, echo, X-on/X-off) until a driver opens it; a test that sends
+//    every byte value sets its line (no X-on/X-off) through the driver.
+//  - far_end(): raw, echo off, held open by this object (send, receive, drain). A test
+//    may open it once more itself; this object reads it only when asked to.
+// stop() ends socat (both terminals hang up, the links go) and start() runs it again with
+// the same link paths, so the device vanishes and comes back under the same name. socat
+// is ended (SIGTERM) and reaped with the object, and the directory removed.
 class socat_pair {
 public:
-    // Starts `socat pty,raw,echo=0 pty,raw,echo=0` and opens the far end. ready() tells
-    // whether both ends are there.
-    socat_pair();
-    // Closes the far end, ends socat (SIGTERM) and reaps it.
+    socat_pair();  // starts socat; ready() false when it cannot
     ~socat_pair();
     socat_pair(const socat_pair&) = delete;
     socat_pair& operator=(const socat_pair&) = delete;
 
-    bool ready() const { return far_ >= 0 && !port_path_.empty(); }
-    // The end the server opens (map it to a COM number).
-    const std::string& port_path() const { return port_path_; }
+    // socat runs and the far end is open.
+    bool ready() const { return pid_ > 0 && far_ >= 0; }
+    const std::string& device() const { return device_; }
+    const std::string& far_end() const { return far_end_; }
+
+    // Starts socat (again) on the same links once both ends are made; true when it runs.
+    bool start();
+    // Closes the far end and ends socat; the links go with it.
+    void stop();
 
     // Writes every byte into the far end; false on an error, or when stop is set while
     // the pair cannot take more (a port nobody reads). *written (when given) grows by the
@@ -37,15 +52,31 @@ public:
     bool send(const void* data, std::size_t size, const std::atomic<bool>* stop = nullptr,
               std::size_t* written = nullptr) const;
     bool send(const std::string& bytes) const { return send(bytes.data(), bytes.size()); }
-    // Reads until count bytes have arrived or timeout_ms pass without a byte.
-    std::vector<BYTE> receive(std::size_t count, DWORD timeout_ms) const;
-    // Reads and counts what arrives until timeout_ms pass without a byte.
+    // Reads the far end until count bytes have arrived or timeout_ms pass without a byte;
+    // the bytes as a string, which is what tests compare them with.
+    std::string receive(std::size_t count, DWORD timeout_ms) const;
+    // Reads and counts what arrives at the far end until timeout_ms pass without a byte.
     std::size_t drain(DWORD timeout_ms) const;
 
+    // The settings of the terminal behind device(), read from the kernel through an open
+    // of its own (which the tty's exclusive mode allows only to root): false when it
+    // cannot be opened. A pseudo-terminal always holds 8 data bits and no parity.
+    struct tty_settings {
+        DWORD baud = 0;
+        bool two_stop_bits = false;
+        bool rts_cts = false;
+        bool xon_out = false;
+        bool xon_in = false;
+    };
+    bool device_settings(tty_settings& settings) const;
+
 private:
+    std::string dir_;
+    std::string device_;
+    std::string far_end_;
     int pid_ = -1;
+    int log_ = -1;  // socat's standard error, kept open (see start())
     int far_ = -1;
-    std::string port_path_;
 };
 
 struct process_figures {

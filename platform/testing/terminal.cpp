@@ -13,7 +13,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 
 namespace platform::testing {
 
@@ -151,75 +150,6 @@ int terminal_child::wait(DWORD timeout_ms)
     reaped_ = true;
     status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return status_;
-}
-
-// ---- socat_pair ---------------------------------------------------------------------------
-
-socat_pair::socat_pair()
-{
-    char pattern[] = "/tmp/tethra-socat-XXXXXX";
-    if (!::mkdtemp(pattern))
-        return;
-    dir_ = pattern;
-    device_ = dir_ + "/device";
-    far_end_ = dir_ + "/far";
-    int err[2] = {-1, -1};
-    if (::pipe2(err, O_CLOEXEC) != 0)
-        return;
-    const std::vector<std::string> argv = {
-        "socat", "-d", "-d", "pty,raw,echo=0,link=" + device_, "pty,raw,echo=0,link=" + far_end_};
-    std::vector<char*> args = c_args(argv);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(err[1], STDERR_FILENO);
-        ::execvp(args[0], args.data());
-        _exit(127);
-    }
-    ::close(err[1]);
-    if (pid < 0) {
-        ::close(err[0]);
-        return;
-    }
-    pid_ = pid;
-    // socat says when both terminals are made and it copies between them.
-    std::string log;
-    char c = 0;
-    while (log.find("starting data transfer loop") == std::string::npos && readable(err[0], 10000) &&
-           ::read(err[0], &c, 1) == 1)
-        log += c;
-    ::close(err[0]);
-    if (log.find("starting data transfer loop") == std::string::npos)
-        return;
-    far_ = ::open(far_end_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-}
-
-socat_pair::~socat_pair()
-{
-    if (far_ >= 0)
-        ::close(far_);
-    if (pid_ > 0) {
-        ::kill(pid_, SIGTERM);
-        ::waitpid(pid_, nullptr, 0);
-    }
-    if (!dir_.empty()) {
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
-    }
-}
-
-bool socat_pair::send(const std::string& bytes) const { return write_all(far_, bytes); }
-
-std::string socat_pair::receive(std::size_t count, DWORD timeout_ms) const
-{
-    std::string bytes;
-    while (far_ >= 0 && bytes.size() < count && readable(far_, timeout_ms)) {
-        char buffer[4096];
-        const ssize_t n = ::read(far_, buffer, std::min(sizeof buffer, count - bytes.size()));
-        if (n <= 0)
-            break;
-        bytes.append(buffer, static_cast<std::size_t>(n));
-    }
-    return bytes;
 }
 
 }  // namespace platform::testing

@@ -1,7 +1,6 @@
-// Real terminals and serial lines for the tests of command-line programs: a program run on
-// a pseudo-terminal of its own (keys in, screen out), and a socat pair of pseudo-terminals
-// standing in for a serial line (one end is the device a port maps to, the test is the
-// far end).
+// Real terminals for the tests of command-line programs: a program run on a
+// pseudo-terminal of its own (keys in, screen out). Serial lines for them are socat pairs
+// (platform/testing/socat.h).
 //
 // For tests and demonstrations only.
 #pragma once
@@ -47,32 +46,6 @@ private:
     int status_ = -1;
     bool reaped_ = false;
     std::string screen_;
-};
-
-// socat joining two new pseudo-terminals, reached by links device() and far_end() in a
-// temporary directory of its own; the test holds the far end open. Stopped (SIGTERM, then
-// waited for) when the object goes.
-class socat_pair {
-public:
-    socat_pair();
-    ~socat_pair();
-    socat_pair(const socat_pair&) = delete;
-    socat_pair& operator=(const socat_pair&) = delete;
-
-    bool ready() const { return far_ >= 0; }
-    const std::string& device() const { return device_; }
-    const std::string& far_end() const { return far_end_; }
-    // Writes every byte at the far end; false on an error.
-    bool send(const std::string& bytes) const;
-    // Reads at the far end until it holds count bytes or timeout_ms pass without one.
-    std::string receive(std::size_t count, DWORD timeout_ms) const;
-
-private:
-    int pid_ = -1;
-    int far_ = -1;
-    std::string dir_;
-    std::string device_;
-    std::string far_end_;
 };
 
 }  // namespace platform::testing

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "platform/base/types.h"
+#include "platform/testing/socat.h"  // socat_pair, read_fd
 
 #include <cstddef>
 #include <string>
@@ -69,23 +70,6 @@ private:
     std::string path_;
 };
 
-// socat -d -d pty,raw,echo=0 pty,raw,echo=0: two pseudo-terminals joined by socat, by
-// the slave paths it reports. socat is ended (SIGTERM) with the object.
-class socat_pair {
-public:
-    socat_pair();
-    ~socat_pair();
-    socat_pair(const socat_pair&) = delete;
-    socat_pair& operator=(const socat_pair&) = delete;
-
-    bool ready() const { return paths.size() == 2; }
-    std::vector<std::string> paths;
-
-private:
-    int pid_ = -1;
-    int log_ = -1;  // socat's standard error, kept open so that it never writes into nothing
-};
-
 // Another process that opens a device with CreateFileA (exclusive, as the server does)
 // and holds it until this object is destroyed.
 class device_holder {
@@ -102,54 +86,6 @@ private:
     int pid_ = -1;
     int to_child_ = -1;
     bool holding_ = false;
-};
-
-}  // namespace platform::testing
-
-namespace platform::testing {
-
-// A socat pseudo-terminal pair under a temporary directory of its own, reached through
-// the links socat makes there: link_a() for the side the driver opens, and the far end
-// link_b(), which this object reads and writes. stop() ends socat (both terminals hang
-// up, the links go) and start() runs it again with the same link paths, so the device
-// behind link_a() vanishes and comes back under the same name.
-class socat_link_pair {
-public:
-    socat_link_pair();  // starts socat; ready() false when it cannot
-    ~socat_link_pair();
-    socat_link_pair(const socat_link_pair&) = delete;
-    socat_link_pair& operator=(const socat_link_pair&) = delete;
-
-    bool ready() const { return pid_ > 0; }
-    const std::string& link_a() const { return link_a_; }
-    const std::string& link_b() const { return link_b_; }
-    bool start();
-    void stop();
-
-    // The far end: writes every byte to link_b(); reads from it until count bytes have
-    // arrived or timeout_ms pass without one.
-    bool send(const std::string& bytes);
-    std::vector<BYTE> receive(std::size_t count, DWORD timeout_ms);
-
-    // The settings of the terminal behind link_a(), read from the kernel through an open
-    // of its own (which the tty's exclusive mode allows only to root): false when it
-    // cannot be opened. A pseudo-terminal always holds 8 data bits and no parity.
-    struct tty_settings {
-        DWORD baud = 0;
-        bool two_stop_bits = false;
-        bool rts_cts = false;
-        bool xon_out = false;
-        bool xon_in = false;
-    };
-    bool settings_a(tty_settings& settings) const;
-
-private:
-    std::string dir_;
-    std::string link_a_;
-    std::string link_b_;
-    int pid_ = -1;
-    int log_ = -1;  // socat's standard error
-    int far_ = -1;
 };
 
 // The processor time this process has used so far, in milliseconds (all its threads).

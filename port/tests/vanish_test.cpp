@@ -161,10 +161,10 @@ protected:
 
 TEST_F(SocatPortTest, APortOnALinkReopensWhenTheLinkComesBack)
 {
-    platform::testing::socat_link_pair pair;
+    platform::testing::socat_pair pair;
     if (!pair.ready())
         GTEST_SKIP() << "socat is not available";
-    ASSERT_EQ(registry_.map_port(pair.link_a(), kPort), ERROR_SUCCESS);
+    ASSERT_EQ(registry_.map_port(pair.device(), kPort), ERROR_SUCCESS);
     Ptr<ISerialPort> a;
     ASSERT_EQ(tethra_.CreatePort(kPort, a.put()), S_OK);
     Ptr<ISerialPort> b;
@@ -182,8 +182,8 @@ TEST_F(SocatPortTest, APortOnALinkReopensWhenTheLinkComesBack)
 
     ASSERT_TRUE(pair.start());
     ASSERT_TRUE(sink.wait([&] { return HasCall(sink, 2, spoDeviceBackEvent); }));
-    platform::testing::socat_link_pair::tty_settings s;
-    if (pair.settings_a(s)) {  // root only: the tty is in exclusive mode
+    platform::testing::socat_pair::tty_settings s;
+    if (pair.device_settings(s)) {  // root only: the tty is in exclusive mode
         // A pty always holds 8 data bits and no parity.
         EXPECT_EQ(s.baud, 19200U);
         EXPECT_TRUE(s.two_stop_bits);
@@ -195,8 +195,7 @@ TEST_F(SocatPortTest, APortOnALinkReopensWhenTheLinkComesBack)
     v = ByteArray("reply");
     EXPECT_EQ(b->Send(v, VARIANT_TRUE), S_OK);
     VariantClear(&v);
-    std::vector<BYTE> far = pair.receive(5, 5000);
-    EXPECT_EQ(std::string(far.begin(), far.end()), "reply");
+    EXPECT_EQ(pair.receive(5, 5000), "reply");
     a.reset();
     b.reset();
     EXPECT_TRUE(tethra_.m_mapPorts.empty());

@@ -28,11 +28,6 @@ std::string random_name()
     return name;
 }
 
-std::string bytes_of(const std::vector<BYTE>& bytes)
-{
-    return std::string(bytes.begin(), bytes.end());
-}
-
 }  // namespace
 
 served_server::served_server(const std::string& server, int ports)
@@ -52,7 +47,7 @@ served_server::served_server(const std::string& server, int ports)
     for (int i = 1; i <= ports; ++i) {
         pairs_.push_back(std::make_unique<platform::testing::socat_pair>());
         if (!pairs_.back()->ready() ||
-            registry_.map_port(pairs_.back()->port_path(), i) != ERROR_SUCCESS) {
+            registry_.map_port(pairs_.back()->device(), i) != ERROR_SUCCESS) {
             error_ = "socat pair " + std::to_string(i) + " is missing";
             return;
         }
@@ -186,7 +181,7 @@ std::string check_normal_client(served_server& server, LONG number)
         VariantClear(&v);
         if (hr != S_OK)
             failure = "Send failed";
-        else if (bytes_of(pair.receive(sent.size(), 5000)) != sent)
+        else if (pair.receive(sent.size(), 5000) != sent)
             failure = "the far end did not receive the bytes sent";
     }
     if (failure.empty()) {

@@ -9,7 +9,7 @@
 
 #include "tools/pty/pty_client.h"
 
-#include "platform/pty/console.h"
+#include "platform/console/console.h"
 #include "platform/rpc/client/client.h"
 
 #include <cctype>

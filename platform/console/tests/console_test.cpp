@@ -11,8 +11,10 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -120,11 +122,13 @@ TEST(Console, TheTerminalsSizeIsTheScreenBuffers)
 std::mutex g_mutex;
 std::condition_variable g_called;
 std::vector<std::pair<char, DWORD>> g_calls;
+std::vector<std::thread::id> g_threads;  // the thread of each call
 
 BOOL Record(char who, DWORD type, BOOL result)
 {
     std::lock_guard lock(g_mutex);
     g_calls.emplace_back(who, type);
+    g_threads.push_back(std::this_thread::get_id());
     g_called.notify_all();
     return result;
 }
@@ -150,6 +154,19 @@ TEST(Console, SignalsReachTheHandlersNewestFirstUntilOneHandlesThem)
     ASSERT_TRUE(g_called.wait_for(lock, std::chrono::seconds(10), [] { return g_calls.size() >= 3; }));
     EXPECT_EQ(g_calls[2], std::make_pair('A', static_cast<DWORD>(CTRL_SHUTDOWN_EVENT)));
     EXPECT_EQ(g_calls.size(), 3u);
+
+    // The other two signals a console program is sent; every call on the handlers' own
+    // thread, never on the one the signal interrupted.
+    lock.unlock();
+    ::kill(::getpid(), SIGQUIT);
+    ::kill(::getpid(), SIGHUP);
+    lock.lock();
+    ASSERT_TRUE(g_called.wait_for(lock, std::chrono::seconds(10), [] { return g_calls.size() >= 5; }));
+    std::vector<DWORD> types{g_calls[3].second, g_calls[4].second};
+    std::sort(types.begin(), types.end());
+    EXPECT_EQ(types, (std::vector<DWORD>{CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT}));
+    for (std::thread::id id : g_threads)
+        EXPECT_NE(id, std::this_thread::get_id());
 }
 
 }  // namespace

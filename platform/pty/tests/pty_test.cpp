@@ -1,6 +1,5 @@
 // The pty pair against a real pseudo-terminal, with the test as the program that opens
 // the slave; and console control events from real signals.
-#include "platform/pty/console.h"
 #include "platform/pty/pty.h"
 
 #include "platform/comm/comm.h"
@@ -230,53 +229,6 @@ TEST_F(PtyPair, AFullInputQueueTakesNoMoreAndWaitsForWritable)
     std::thread reader([&] { ReadProgram(total); });
     EXPECT_TRUE(pair_->wait(false, true) & pty_pair::writable);
     reader.join();
-}
-
-TEST(Console, SignalsReachTheHandlerOnItsOwnThreadLastAddedFirst)
-{
-    static std::mutex mutex;
-    static std::condition_variable cv;
-    static std::vector<DWORD> seen;
-    static std::thread::id handler_thread;
-    struct H {
-        static BOOL Declines(DWORD event)
-        {
-            std::lock_guard lock(mutex);
-            seen.push_back(100 + event);
-            return FALSE;
-        }
-        static BOOL Takes(DWORD event)
-        {
-            std::lock_guard lock(mutex);
-            seen.push_back(event);
-            handler_thread = std::this_thread::get_id();
-            cv.notify_all();
-            return TRUE;
-        }
-    };
-    ASSERT_TRUE(SetConsoleCtrlHandler(&H::Takes, TRUE));
-    ASSERT_TRUE(SetConsoleCtrlHandler(&H::Declines, TRUE));
-    // One at a time: of two pending signals the lower number is taken first.
-    for (int number : {SIGTERM, SIGINT}) {
-        std::unique_lock lock(mutex);
-        const std::size_t before = seen.size();
-        ::kill(::getpid(), number);
-        ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(10), [&] { return seen.size() >= before + 2; }));
-    }
-    {
-        std::unique_lock lock(mutex);
-        EXPECT_EQ(seen, (std::vector<DWORD>{100 + CTRL_SHUTDOWN_EVENT, CTRL_SHUTDOWN_EVENT,
-                                            100 + CTRL_C_EVENT, CTRL_C_EVENT}));
-        EXPECT_NE(handler_thread, std::this_thread::get_id());
-        seen.clear();
-    }
-    ASSERT_TRUE(SetConsoleCtrlHandler(&H::Declines, FALSE));
-    EXPECT_FALSE(SetConsoleCtrlHandler(&H::Declines, FALSE));
-    EXPECT_FALSE(SetConsoleCtrlHandler(nullptr, TRUE));
-    ::kill(::getpid(), SIGHUP);
-    std::unique_lock lock(mutex);
-    ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(10), [] { return !seen.empty(); }));
-    EXPECT_EQ(seen, std::vector<DWORD>{CTRL_CLOSE_EVENT});
 }
 
 }  // namespace

@@ -104,7 +104,7 @@ public:
     SocatPair()
     {
         if (m_pair.ready())
-            m_far = ::open(m_pair.paths[1].c_str(), O_RDWR | O_NOCTTY);
+            m_far = ::open(m_pair.far_end().c_str(), O_RDWR | O_NOCTTY);
     }
     ~SocatPair()
     {
@@ -112,7 +112,7 @@ public:
             ::close(m_far);
     }
     bool Ready() const { return m_far >= 0; }
-    const std::string& ComPath() const { return m_pair.paths[0]; }
+    const std::string& ComPath() const { return m_pair.device(); }
     int Far() const { return m_far; }
 
 private:

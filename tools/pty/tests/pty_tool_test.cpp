@@ -62,21 +62,10 @@ protected:
         fs::copy_file(dir_ / "data/dbus-1/services/Ostra.Tethra.service",
                       fs::path(bus_->service_dir()) / "Ostra.Tethra.service");
 
-        socat_ = std::make_unique<child>(
-            std::vector<std::string>{"/bin/sh", "-c",
-                                     "exec socat -d -d pty,raw,echo=0 pty,raw,echo=0,link=" +
-                                         (dir_ / "peer").string() + " 2>&1"},
-            true);
-        std::string device;
-        for (std::string line; (line = socat_->read_line()) != "";) {
-            if (const std::size_t at = line.find("PTY is "); at != std::string::npos && device.empty())
-                device = line.substr(at + 7);
-            if (line.find("starting data transfer loop") != std::string::npos)
-                break;
-        }
-        ASSERT_FALSE(device.empty());
-        ASSERT_EQ(registry_.map_port(device, 5), ERROR_SUCCESS);
-        peer_ = std::make_unique<Helper>("peer", (dir_ / "peer").string());
+        socat_ = std::make_unique<platform::testing::socat_pair>();
+        ASSERT_TRUE(socat_->ready());
+        ASSERT_EQ(registry_.map_port(socat_->device(), 5), ERROR_SUCCESS);
+        peer_ = std::make_unique<Helper>("peer", socat_->far_end());
     }
     void TearDown() override
     {
@@ -122,7 +111,7 @@ protected:
     platform::testing::temp_registry registry_;
     fs::path dir_;
     std::unique_ptr<platform::rpc::testing::private_bus> bus_;
-    std::unique_ptr<child> socat_;
+    std::unique_ptr<platform::testing::socat_pair> socat_;
     std::unique_ptr<Helper> peer_;
     std::vector<std::unique_ptr<child>> instances_;
 };
