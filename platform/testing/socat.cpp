@@ -48,7 +48,7 @@ bool socat_pair::start()
     int err[2];
     if (::pipe2(err, O_CLOEXEC) != 0)
         return false;
-    const std::string device = "pty,link=" + device_;
+    const std::string device = (restarted_ ? "pty,link=" : "pty,raw,echo=0,link=") + device_;
     const std::string far = "pty,raw,echo=0,link=" + far_end_;
     const pid_t pid = ::fork();
     if (pid == 0) {
@@ -99,6 +99,7 @@ void socat_pair::stop()
     ::kill(pid_, SIGTERM);
     ::waitpid(pid_, nullptr, 0);
     pid_ = -1;
+    restarted_ = true;
     ::close(log_);
     log_ = -1;
 }

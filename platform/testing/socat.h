@@ -19,11 +19,11 @@ namespace platform::testing {
 
 // socat -d -d joining two new pseudo-terminals, reached through the links it makes in a
 // temporary directory of its own:
-//  - device(): the end a driver or the server opens. socat sets no terminal options on
-//    it: socat would apply them after making the link, over the settings that a driver
-//    which opened the link at once had written. So it holds a new terminal's defaults
-//    (canonical input, echo, X-on/X-off) until a driver opens it; a test that sends
-//    every byte value sets its line (no X-on/X-off) through the driver.
+//  - device(): the end a driver or the server opens. The first start makes it raw with
+//    echo off, as the far end, so that every byte value passes. A start after stop()
+//    sets no terminal options on it: socat applies them after making the link, and
+//    would write over the settings that a driver which reopened the link at once had
+//    written (the device comes back with the settings its users gave it).
 //  - far_end(): raw, echo off, held open by this object (send, receive, drain). A test
 //    may open it once more itself; this object reads it only when asked to.
 // stop() ends socat (both terminals hang up, the links go) and start() runs it again with
@@ -77,6 +77,7 @@ private:
     int pid_ = -1;
     int log_ = -1;  // socat's standard error, kept open (see start())
     int far_ = -1;
+    bool restarted_ = false;  // start() after stop(): no options on the device end
 };
 
 struct process_figures {

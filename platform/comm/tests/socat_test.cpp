@@ -50,16 +50,6 @@ TEST(SocatTest, SixteenMebibytesBothWaysBetweenTwoPorts)
     HANDLE b = open_port(pair.far_end());
     ASSERT_NE(a, INVALID_HANDLE_VALUE) << GetLastError();
     ASSERT_NE(b, INVALID_HANDLE_VALUE) << GetLastError();
-    // The device end comes with the terminal's defaults, X-on/X-off included, which the
-    // driver keeps: turned off here, as a program sending binary data would.
-    for (HANDLE port : {a, b}) {
-        DCB dcb{};
-        dcb.DCBlength = sizeof dcb;
-        ASSERT_TRUE(GetCommState(port, &dcb));
-        dcb.fOutX = FALSE;
-        dcb.fInX = FALSE;
-        ASSERT_TRUE(SetCommState(port, &dcb));
-    }
     // Reads return what has come within 10 s; none of them should need that long.
     for (HANDLE port : {a, b})
         set_timeouts(port, MAXDWORD, MAXDWORD, 10000);
