@@ -38,9 +38,12 @@ int spawn(const std::vector<std::string>& argv, int out_fd, int in_fd = -1,
     return pid;
 }
 
+// As a shell tells it: the exit status, or 128 plus the signal that ended the process.
 int exit_code(int status)
 {
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (WIFEXITED(status))
+        return WEXITSTATUS(status);
+    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
 }
 
 int reap(int pid)

@@ -11,8 +11,9 @@
 
 namespace platform::testing {
 
-// Runs argv[0] (a path) with the arguments and waits for it. Its exit code; -1 when it
-// could not be started or was ended by a signal. Its output goes where ours goes.
+// Runs argv[0] (a path) with the arguments and waits for it. Its exit code (128 plus the
+// signal when a signal ended it); -1 when it could not be started. Its output goes where
+// ours goes.
 int run_program(const std::vector<std::string>& argv);
 // The same, and what it wrote to its standard output; its standard error is discarded.
 int run_program(const std::vector<std::string>& argv, std::string* output);
@@ -43,8 +44,8 @@ public:
     child& operator=(const child&) = delete;
 
     int pid() const { return pid_; }
-    // Waits up to timeout_ms for its end; its exit code, or -1 (still running, or a
-    // signal ended it).
+    // Waits up to timeout_ms for its end; its exit code (128 plus the signal when a signal
+    // ended it), or -1 while it still runs.
     int wait(DWORD timeout_ms);
     // SIGKILL and reap.
     void kill();
