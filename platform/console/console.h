@@ -24,7 +24,7 @@
 //   first interrupt and declines the next lets a second Ctrl+C end the program at once.
 //   The signals are caught, not blocked, so threads started before the first
 //   registration are served too. A null routine with Add TRUE ignores Ctrl+C.
-//   The command-line programs of the system (tethra, tethra-pty) share this one.
+//   The command-line programs of the system (tethra and its pty subcommand) share this one.
 #pragma once
 
 #include "platform/base/types.h"
