@@ -52,7 +52,8 @@
 //  - costs no processor time: the port-event task's wait stays pending and the driver
 //    waits for the device's path to appear again (inotify, platform/comm), blocked;
 //  - when the same path (the device or link it was opened by, such as a
-//    /dev/serial/by-id name or a socat link) opens again, comes back with every setting
+//    /dev/serial/by-id name or a socat link; not a /dev/pts/N named by its number, whose
+//    number goes to an unrelated terminal) opens again, comes back with every setting
 //    the clients had made (the driver writes the handle's DCB, time-outs, DTR, RTS and
 //    break back; ReceiveBufferSize was never lost), and tells every client once with
 //    OnPortEvent(spoDeviceBackEvent, 5): an event, because the line is usable again, as

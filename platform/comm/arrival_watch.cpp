@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -87,6 +88,13 @@ private:
     int wd_ = -1;
 };
 
+// The path itself, not where it leads: a link to a pseudo-terminal may be made again.
+bool names_a_pseudo_terminal(const std::string& path)
+{
+    const std::string normal = std::filesystem::path(path).lexically_normal().string();
+    return normal.rfind("/dev/pts/", 0) == 0;
+}
+
 }  // namespace
 
 int watch_for_arrival(const std::string& path, std::unique_ptr<arrival_watch>& watch)
@@ -94,6 +102,8 @@ int watch_for_arrival(const std::string& path, std::unique_ptr<arrival_watch>& w
     try {
         if (path.rfind(sim_uart_prefix, 0) == 0)
             return watch_sim_arrival(path.substr(std::strlen(sim_uart_prefix)), watch);
+        if (names_a_pseudo_terminal(path))
+            return ENODEV;
         auto tty = std::make_unique<tty_arrival_watch>(path);
         if (int error = tty->start(); error != 0)
             return error;

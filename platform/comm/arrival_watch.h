@@ -16,6 +16,10 @@
 //   comes back when a new link replaces it, as udev and socat do.
 // - A simulated UART ("sim:<name>"): the UART's own arrival descriptor, which
 //   sim_uart::replug makes readable.
+// - A pseudo-terminal named by its number (/dev/pts/3) is not watched: once its master
+//   has closed it never comes back, and the kernel gives its number to the next terminal
+//   anyone opens, which is another program's line. Reached through a link, it comes
+//   back when the link is made again.
 #pragma once
 
 #include <memory>
@@ -32,8 +36,9 @@ public:
     virtual void changed() = 0;
 };
 
-// A watch for the device path as the driver opened it. 0, or an errno (the watch cannot
-// be made: no inotify instance left, a simulated UART that no longer exists).
+// A watch for the device path as the driver opened it. 0, or an errno: ENODEV for a
+// pseudo-terminal named by its number, or the watch cannot be made (no inotify instance
+// left, a simulated UART that no longer exists).
 int watch_for_arrival(const std::string& path, std::unique_ptr<arrival_watch>& watch);
 
 }  // namespace platform

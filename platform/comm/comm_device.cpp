@@ -331,15 +331,16 @@ void comm_device::device_gone()
 
 // Closes the vanished device (its descriptor, locks and modem watch go with it, so the
 // kernel can give the name to the device when it returns) and starts watching for it.
-// Without a watch (no inotify instance left) the device cannot come back to this handle.
+// Without a watch (a pseudo-terminal by its number, no inotify instance left) the device
+// does not come back to this handle, and nothing is opened in its place.
 void comm_device::let_go()
 {
     line_->close();
     line_open_ = false;
     modem_watching_ = false;
     watch_.reset();
-    watch_for_arrival(path_, watch_);
-    reopen_now_ = true;  // it may have come back before the watch was armed
+    // It may have come back before the watch was armed.
+    reopen_now_ = watch_for_arrival(path_, watch_) == 0;
 }
 
 void comm_device::try_reopen(lock_t& lock)

@@ -233,4 +233,45 @@ TEST(VanishTty, ALinkWhoseDirectoryGoesAndComesBack)
     ::rmdir(dir);
 }
 
+// The number of a pseudo-terminal that hung up goes to the next one opened, which is
+// somebody else's line: the driver must neither report it as its device's return nor
+// hold it.
+TEST(VanishTty, ThePseudoTerminalThatTakesAGoneOnesNumberIsLeftAlone)
+{
+    auto first = std::make_unique<pty_pair>();
+    const std::string path = first->path;
+    HANDLE port = open_port(path);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
+    ASSERT_TRUE(SetCommMask(port, kGoneEvents));
+    overlapped e;
+    DWORD events = 0;
+    start_wait(port, e, &events);
+    first.reset();
+    ASSERT_GE(finish(port, e), 0);
+    EXPECT_EQ(events, static_cast<DWORD>(EV_EVENT1));
+    start_wait(port, e, &events);
+
+    // The driver lets the number go once it has closed the terminal; the next one opened
+    // takes the lowest free number, unless another process takes it first.
+    std::unique_ptr<pty_pair> next;
+    for (int attempt = 0; attempt < 50 && !next; ++attempt) {
+        auto candidate = std::make_unique<pty_pair>();
+        if (candidate->path == path)
+            next = std::move(candidate);
+        else
+            ::usleep(20 * 1000);
+    }
+    if (!next) {
+        EXPECT_TRUE(CloseHandle(port));
+        GTEST_SKIP() << "no new pseudo-terminal got the number " << path;
+    }
+    EXPECT_FALSE(e.signalled(500)) << "another terminal was taken for the vanished one";
+    HANDLE other = open_port(path);
+    EXPECT_NE(other, INVALID_HANDLE_VALUE) << "the driver holds the new terminal";
+    if (other != INVALID_HANDLE_VALUE) {
+        EXPECT_TRUE(CloseHandle(other));
+    }
+    EXPECT_TRUE(CloseHandle(port));
+}
+
 }  // namespace
