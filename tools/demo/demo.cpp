@@ -14,9 +14,9 @@
 #include "platform/comm/comm.h"
 #include "platform/registry/registry.h"
 #include "platform/rpc/client/client.h"
+#include "platform/rpc/client/port_sinks.h"
 #include "platform/testing/process.h"
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdarg>
@@ -126,41 +126,15 @@ private:
 
 // ---- a client: its port object, its event sink and its property sink ------------------------------
 
-class Client : public platform::dispatch_impl<_ISerialPortEvents>, public IPropertyNotifySink {
+class Client : public platform::rpc::client::port_sinks {
 public:
     Client(const char* name, ISerialPort* pPort) : name_(name), port_(pPort) {}
     // A notification still under way when the port goes keeps its own reference until
     // its call returns: wait for it before the sink goes away.
-    ~Client()
+    ~Client() override
     {
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [&] { return refs_ == 0; });
-    }
-
-    // ---- IUnknown (the sinks live on main's stack; the count tells when they are free)
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (!ppv)
-            return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == DIID__ISerialPortEvents) {
-            *ppv = static_cast<_ISerialPortEvents*>(this);
-        } else if (riid == IID_IPropertyNotifySink) {
-            *ppv = static_cast<IPropertyNotifySink*>(this);
-        } else {
-            *ppv = nullptr;
-            return E_NOINTERFACE;
-        }
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-    STDMETHODIMP_(ULONG) Release() override
-    {
-        std::lock_guard lock(mutex_);
-        ULONG n = --refs_;
-        if (n == 0)
-            changed_.notify_all();
-        return n;
+        unadvise();
+        wait_released();
     }
 
     // ---- _ISerialPortEvents: whole lines are printed as they complete
@@ -218,20 +192,7 @@ public:
         std::unique_lock lock(mutex_);
         return changed_.wait_for(lock, std::chrono::seconds(10), [&] { return lines_ >= count; });
     }
-    void Connect()
-    {
-        IConnectionPointContainer* container = nullptr;
-        port_->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container));
-        for (const IID* iid : {&DIID__ISerialPortEvents, &IID_IPropertyNotifySink}) {
-            IConnectionPoint* point = nullptr;
-            DWORD cookie = 0;
-            if (SUCCEEDED(container->FindConnectionPoint(*iid, &point))) {
-                point->Advise(static_cast<_ISerialPortEvents*>(this), &cookie);
-                point->Release();
-            }
-        }
-        container->Release();
-    }
+    void Connect() { advise(port_); }
     HRESULT Send(const std::string& text, bool synchronous)
     {
         VARIANT v;
@@ -249,7 +210,6 @@ public:
 private:
     const char* name_;
     ISerialPort* port_;
-    std::atomic<ULONG> refs_{0};
     std::mutex mutex_;
     std::condition_variable changed_;
     std::string pending_;

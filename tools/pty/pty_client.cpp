@@ -38,84 +38,18 @@ CPtyClient::~CPtyClient()
     m_cvSend.notify_all();
     if (m_sender.joinable())
         m_sender.join();
-    Unadvise(DIID__ISerialPortEvents, m_dwEventCookie);
-    Unadvise(IID_IPropertyNotifySink, m_dwPropertyCookie);
+    unadvise();
     m_pPort->Release();
     // A notification still running holds a reference until its call returns.
-    std::unique_lock lock(m_mutexRefs);
-    m_cvRefs.wait(lock, [&] { return m_cRefs == 0; });
-}
-
-STDMETHODIMP CPtyClient::QueryInterface(REFIID riid, void** ppv)
-{
-    if (!ppv)
-        return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IDispatch || riid == DIID__ISerialPortEvents) {
-        *ppv = static_cast<_ISerialPortEvents*>(this);
-    } else if (riid == IID_IPropertyNotifySink) {
-        *ppv = static_cast<IPropertyNotifySink*>(this);
-    } else {
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    AddRef();
-    return S_OK;
-}
-
-STDMETHODIMP_(ULONG) CPtyClient::AddRef()
-{
-    std::lock_guard lock(m_mutexRefs);
-    return ++m_cRefs;
-}
-
-STDMETHODIMP_(ULONG) CPtyClient::Release()
-{
-    std::lock_guard lock(m_mutexRefs);
-    const ULONG n = --m_cRefs;
-    if (n == 0)
-        m_cvRefs.notify_all();
-    return n;
-}
-
-void CPtyClient::Advise(REFIID riid, DWORD* pdwCookie)
-{
-    IConnectionPointContainer* pContainer = nullptr;
-    IConnectionPoint* pPoint = nullptr;
-    HRESULT hr = m_pPort->QueryInterface(IID_IConnectionPointContainer,
-                                         reinterpret_cast<void**>(&pContainer));
-    if (SUCCEEDED(hr))
-        hr = pContainer->FindConnectionPoint(riid, &pPoint);
-    if (SUCCEEDED(hr))
-        hr = pPoint->Advise(static_cast<_ISerialPortEvents*>(this), pdwCookie);
-    if (pPoint)
-        pPoint->Release();
-    if (pContainer)
-        pContainer->Release();
-    NoteResult(hr);
-}
-
-void CPtyClient::Unadvise(REFIID riid, DWORD dwCookie)
-{
-    if (dwCookie == 0)
-        return;
-    IConnectionPointContainer* pContainer = nullptr;
-    IConnectionPoint* pPoint = nullptr;
-    if (SUCCEEDED(m_pPort->QueryInterface(IID_IConnectionPointContainer,
-                                          reinterpret_cast<void**>(&pContainer))) &&
-        SUCCEEDED(pContainer->FindConnectionPoint(riid, &pPoint)))
-        pPoint->Unadvise(dwCookie);
-    if (pPoint)
-        pPoint->Release();
-    if (pContainer)
-        pContainer->Release();
+    wait_released();
 }
 
 HRESULT CPtyClient::Start()
 {
-    Advise(DIID__ISerialPortEvents, &m_dwEventCookie);
-    Advise(IID_IPropertyNotifySink, &m_dwPropertyCookie);
-    if (m_bPortGone || m_dwEventCookie == 0 || m_dwPropertyCookie == 0)
-        return m_bPortGone ? RPC_E_DISCONNECTED : E_FAIL;
+    const HRESULT hr = advise(m_pPort);
+    NoteResult(hr);
+    if (m_bPortGone || FAILED(hr))
+        return m_bPortGone ? RPC_E_DISCONNECTED : hr;
     if (m_pPty->get_settings(m_known) != ERROR_SUCCESS)
         return E_FAIL;
     SettingsFromPort(m_known);

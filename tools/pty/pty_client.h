@@ -35,8 +35,8 @@
 // whose program is idle learns it at its program's next write or setting change.
 #pragma once
 
-#include "idl/tethra.h"
 #include "platform/pty/pty.h"
+#include "platform/rpc/client/port_sinks.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -46,8 +46,7 @@
 #include <string>
 #include <thread>
 
-class CPtyClient : public platform::dispatch_impl<_ISerialPortEvents>,
-                   public IPropertyNotifySink {
+class CPtyClient : public platform::rpc::client::port_sinks {
 public:
     static constexpr std::size_t kReceiveLimit = 1024 * 1024;
     static constexpr std::size_t kSendLimit = 16 * 1024;
@@ -71,11 +70,6 @@ public:
     std::size_t Dropped() const { return m_cbDropped.load(); }
     const std::string& SlavePath() const { return m_pPty->slave_path(); }
 
-    // ---- IUnknown: the object lives as long as Run's caller keeps it; the count only
-    // tells the destructor when no notification holds it any more.
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-    STDMETHODIMP_(ULONG) AddRef() override;
-    STDMETHODIMP_(ULONG) Release() override;
     // ---- _ISerialPortEvents
     STDMETHODIMP OnData(VARIANT Data) override;
     STDMETHODIMP OnPortEvent(EventConstants) override { return S_OK; }
@@ -93,8 +87,6 @@ private:
     // longer holds what was seen there (the program has changed it since).
     void SettingsFromPort(const platform::line_settings& seen);
     void NoteResult(HRESULT hr);
-    void Advise(REFIID riid, DWORD* pdwCookie);
-    void Unadvise(REFIID riid, DWORD dwCookie);
 
     ISerialPort* m_pPort;
     std::unique_ptr<platform::pty_pair> m_pPty;
@@ -103,12 +95,6 @@ private:
     std::atomic<bool> m_bPortGone{false};
     std::atomic<bool> m_bPortChanged{false};
     bool m_bPtyFailed = false;  // the main loop's own
-    DWORD m_dwEventCookie = 0;
-    DWORD m_dwPropertyCookie = 0;
-
-    std::mutex m_mutexRefs;
-    std::condition_variable m_cvRefs;
-    ULONG m_cRefs = 0;
 
     // Received bytes on their way to the pty; written from m_nReceivedAt on.
     std::mutex m_mutexReceived;

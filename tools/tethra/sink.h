@@ -6,11 +6,8 @@
 // listener needs no lock against itself.
 #pragma once
 
+#include "platform/rpc/client/port_sinks.h"
 #include "tools/tethra/tethra.h"
-
-#include <atomic>
-#include <condition_variable>
-#include <mutex>
 
 namespace tethra {
 
@@ -24,20 +21,16 @@ public:
     virtual void OnChanged(const Property& property, HRESULT hrRead, const VARIANT& value) = 0;
 };
 
-class PortSinks : public platform::dispatch_impl<_ISerialPortEvents>, public IPropertyNotifySink {
+class PortSinks : public platform::rpc::client::port_sinks {
 public:
     explicit PortSinks(PortListener* pListener) : m_pListener(pListener) {}
-    // Waits until the client library has let go of both sinks.
-    ~PortSinks();
+    // Unadvises and waits until the client library has let go of both sinks.
+    ~PortSinks() override;
 
     // Advises both sinks on the port; the HRESULT of the first that fails.
     HRESULT Advise(ISerialPort* pPort);
     // Unadvises both; after it returns no call reaches the listener.
     void Unadvise();
-
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-    STDMETHODIMP_(ULONG) AddRef() override;
-    STDMETHODIMP_(ULONG) Release() override;
 
     STDMETHODIMP OnData(VARIANT data) override;
     STDMETHODIMP OnPortEvent(EventConstants event) override;
@@ -49,13 +42,6 @@ public:
 private:
     PortListener* m_pListener;
     ISerialPort* m_pPort = nullptr;
-    IConnectionPoint* m_pEventsCP = nullptr;
-    IConnectionPoint* m_pNotifyCP = nullptr;
-    DWORD m_dwEventsCookie = 0;
-    DWORD m_dwNotifyCookie = 0;
-    std::mutex m_mutex;
-    std::condition_variable m_cvFree;
-    ULONG m_cRef = 0;
 };
 
 }  // namespace tethra
