@@ -35,9 +35,31 @@ pid_t read_lock_pid(const std::string& file)
     return static_cast<pid_t>(std::strtol(text, nullptr, 10));
 }
 
+// A process that has ended but is not reaped yet (a zombie) still answers kill(pid, 0),
+// yet holds nothing: its descriptors are closed and the kernel may already have given
+// its pseudo-terminal's number to a new one. Its parent reaps it soon; but when the
+// parent has ended too (a server killed just before the bus that started it), init does,
+// at its own pace. So a zombie's lock file is as stale as a dead process's.
 bool process_alive(pid_t pid)
 {
-    return pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM);
+    if (pid <= 0 || (::kill(pid, 0) != 0 && errno != EPERM))
+        return false;
+    char path[32];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return true;  // no /proc to ask: kill's answer stands
+    char text[512];
+    ssize_t n = ::read(fd, text, sizeof text - 1);
+    ::close(fd);
+    if (n <= 0)
+        return true;
+    text[n] = '\0';
+    // "pid (name) state ...": the name may hold anything, so the state follows the last ')'.
+    const char* end = std::strrchr(text, ')');
+    if (!end || end[1] != ' ')
+        return true;
+    return end[2] != 'Z' && end[2] != 'X';
 }
 
 }  // namespace
