@@ -12,11 +12,7 @@ build=${BUILD_DIR:-build}
 cmake -S . -B "$build" -G Ninja -DTETHRA_SANITIZE="${TETHRA_SANITIZE:-}" -DTETHRA_WERROR=ON >/dev/null
 cmake --build "$build" -j "$(nproc)"
 
-# A test that fails is run once more before it counts as failed: a few port tests have
-# been seen to fail at once, together, with CreatePort answering E_UNEXPECTED, while
-# other tests ran beside them (an interference not yet found). The first failure stays
-# in the output.
-args=(--test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 300 --repeat until-pass:2)
+args=(--test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 300)
 if [[ -n ${TEST_LABELS:-} ]]; then
   args+=(-L "$TEST_LABELS")
 fi
