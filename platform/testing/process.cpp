@@ -121,6 +121,10 @@ void set_environment(const char* name, const char* value)
 
 child::child(const std::vector<std::string>& argv, bool capture_output)
 {
+    // A write to a child that has gone must fail (write_line's false, a test failure),
+    // not end the test process with SIGPIPE before it could kill its other children.
+    if (capture_output)
+        ::signal(SIGPIPE, SIG_IGN);
     int fds[2] = {-1, -1};
     int in_fds[2] = {-1, -1};
     if (capture_output && pipe2(fds, O_CLOEXEC) != 0)

@@ -37,7 +37,7 @@ void set_environment(const char* name, const char* value);
 class child {
 public:
     // With capture_output, its standard output comes to read_line and write_line goes to
-    // its standard input.
+    // its standard input, and this process ignores SIGPIPE from then on.
     explicit child(const std::vector<std::string>& argv, bool capture_output = false);
     ~child();
     child(const child&) = delete;

@@ -51,7 +51,10 @@ public:
                 unsigned long long seq = 0;
                 std::memcpy(&sent, bytes.data() + stamped, sizeof sent);
                 std::memcpy(&seq, bytes.data() + stamped + 8, sizeof seq);
-                latencies_us.push_back(static_cast<double>(now - sent) / 1000.0);
+                // Bytes that carry no stamp read as any number: wrapping, not overflow.
+                const auto since = static_cast<long long>(static_cast<unsigned long long>(now) -
+                                                          static_cast<unsigned long long>(sent));
+                latencies_us.push_back(static_cast<double>(since) / 1000.0);
                 if (stamped != 0 && seq != next_seq)
                     ++seq_breaks;
                 next_seq = seq + 1;

@@ -33,6 +33,8 @@ class Child {
 public:
     explicit Child(const std::vector<std::string>& argv)
     {
+        // A client that died fails say(), instead of ending this process with SIGPIPE.
+        ::signal(SIGPIPE, SIG_IGN);
         int in[2], out[2];
         if (::pipe(in) != 0 || ::pipe(out) != 0)
             return;
