@@ -12,6 +12,8 @@
 //
 //   rpc_fanout_bench                       the whole run, then a table of the figures
 //   rpc_fanout_bench --bus-sizes           the bus alone for calls of 4 KiB to 128 KiB
+//   rpc_fanout_bench --to-device           client to device only, beside the plain pty
+//                                          copy and the bus alone with the client's call size
 //   rpc_fanout_bench --client PORT BUFSIZE MODE COUNT
 //       one client (started by the run): MODE stream waits for COUNT bytes and prints
 //       "done <ns>"; latency waits for COUNT messages and prints "lat <us>" for each,
@@ -460,6 +462,7 @@ int main(int argc, char** argv)
         return 0;
     }
 
+    const bool to_device_only = argc == 2 && std::strcmp(argv[1], "--to-device") == 0;
     platform::rpc::testing::private_bus bus;
     platform::testing::temp_registry registry;
     platform::testing::pty_peer peer;
@@ -473,6 +476,18 @@ int main(int argc, char** argv)
     CoRegisterClassObject(CLSID_Tethra, &factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &cookie);
 
     const double plain = plain_copy(64u << 20);
+    if (to_device_only) {
+        for (int round = 0; round < 3; ++round) {
+            const double sync = client_to_device(peer, "send");
+            const double async = client_to_device(peer, "sendasync");
+            const double bus64 = bus_stream(1, kSendBytes, 65536);
+            std::printf("round %d: sync %.1f, async %.1f, bus alone (64 KiB calls) %.1f, plain pty %.1f MB/s\n",
+                        round, sync, async, bus64, plain);
+        }
+        CoRevokeClassObject(cookie);
+        platform::rpc::stop_server();
+        return 0;
+    }
     const percentiles plain_lat = plain_latency();
     double rate[2][2] = {};
     for (int b = 0; b < 2; ++b) {
