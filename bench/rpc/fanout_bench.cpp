@@ -17,6 +17,7 @@
 //                                          copy and the bus alone with the client's call size
 //   rpc_fanout_bench --fan-out             8 clients with 64 KiB buffers only, beside the
 //                                          bus alone and the plain pty copy
+//   rpc_fanout_bench --latency             the latencies only, beside the bus alone's
 //   rpc_fanout_bench --client PORT BUFSIZE MODE COUNT
 //       one client (started by the run): MODE stream waits for COUNT bytes and prints
 //       "done <ns>"; latency waits for COUNT messages and prints "lat <us>" for each,
@@ -551,6 +552,7 @@ int main(int argc, char** argv)
 
     const bool to_device_only = argc == 2 && std::strcmp(argv[1], "--to-device") == 0;
     const bool fan_out_only = argc == 2 && std::strcmp(argv[1], "--fan-out") == 0;
+    const bool latency_only = argc == 2 && std::strcmp(argv[1], "--latency") == 0;
     platform::rpc::testing::private_bus bus;
     platform::testing::temp_registry registry;
     platform::testing::pty_peer peer;
@@ -564,6 +566,21 @@ int main(int argc, char** argv)
     CoRegisterClassObject(CLSID_Tethra, &factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &cookie);
 
     const double plain = plain_copy(64u << 20);
+    if (latency_only) {
+        for (int round = 0; round < 3; ++round) {
+            const percentiles one = latency(peer, 1);
+            const percentiles eight = latency(peer, 8);
+            const percentiles rt = bus_round_trip();
+            const percentiles bus8 = bus_fanout_latency(8);
+            std::printf("round %d: p50/p99 us: 1 client %.0f/%.0f (bus alone, half a round trip "
+                        "%.0f/%.0f), 8 clients %.0f/%.0f (bus alone to 8 echoes %.0f/%.0f)\n",
+                        round, one.p50, one.p99, rt.p50 / 2, rt.p99 / 2, eight.p50, eight.p99,
+                        bus8.p50, bus8.p99);
+        }
+        CoRevokeClassObject(cookie);
+        platform::rpc::stop_server();
+        return 0;
+    }
     if (fan_out_only) {
         for (int round = 0; round < 3; ++round)
             std::printf("round %d: 8 clients 64 KiB %.1f MB/s in all, bus alone %.1f MB/s, plain pty %.1f MB/s\n",
