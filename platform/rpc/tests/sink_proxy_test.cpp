@@ -137,6 +137,19 @@ protected:
                               &context, std::move(drop));
     }
 
+    // Disconnects the proxy and lets it go once every call's answer has given back the
+    // reference the call held.
+    static void ReleaseOnceAnswered(sink_proxy* proxy)
+    {
+        proxy->disconnect();
+        for (int i = 0; i < 200 && proxy->AddRef() > 2; ++i) {
+            proxy->Release();
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_EQ(proxy->Release(), 1U);
+        proxy->Release();
+    }
+
     platform::rpc::testing::private_bus bus_;
     QDBusConnection server{QString()};
     QDBusConnection client{QString()};
@@ -225,13 +238,7 @@ TEST_F(SinkProxy, QueuedDataMergesAndEveryByteAndEventKeepsItsPlace)
     EXPECT_LE(data_calls, 14) << "of " << invokes << " OnData";
 
     // Every answer releases the proxy's reference for its call.
-    proxy->disconnect();
-    for (int i = 0; i < 200 && proxy->AddRef() > 2; ++i) {
-        proxy->Release();
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    EXPECT_EQ(proxy->Release(), 1U);
-    proxy->Release();
+    ReleaseOnceAnswered(proxy);
 }
 
 TEST_F(SinkProxy, ReadsBiggerThanACallQueueAsFullCalls)
@@ -262,13 +269,7 @@ TEST_F(SinkProxy, ReadsBiggerThanACallQueueAsFullCalls)
         EXPECT_EQ(sink->calls.size(), kSinkEager + 8);
         EXPECT_TRUE(got == sent);
     }
-    proxy->disconnect();
-    for (int i = 0; i < 200 && proxy->AddRef() > 2; ++i) {
-        proxy->Release();
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    EXPECT_EQ(proxy->Release(), 1U);
-    proxy->Release();
+    ReleaseOnceAnswered(proxy);
 }
 
 TEST_F(SinkProxy, AProxyWithUnansweredCallsGoesWhenTheyAreAbandoned)
