@@ -27,6 +27,7 @@
 //   rpc_fanout_bench --echo-latency COUNT  one that prints "lat <us>" for each of COUNT
 //                                          stamped calls, then "end"
 #include "platform/com/com.h"
+#include "platform/registry/registry.h"
 #include "platform/rpc/client/client.h"
 #include "platform/rpc/client/tests/child_process.h"
 #include "platform/rpc/rpc.h"
@@ -561,6 +562,16 @@ int main(int argc, char** argv)
         std::printf("rpc_fanout_bench: no private bus or pseudo-terminal\n");
         return 1;
     }
+    // Every client must get the whole stream, however far it falls behind the pty under
+    // load: the most "MaxClientQueue" there is, so that none of its data is dropped (the
+    // run would otherwise wait for bytes that never come).
+    HKEY hKey = nullptr;
+    const DWORD limit_kb = 1048576;
+    RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Ostra\\Tethra", 0, nullptr, 0, KEY_ALL_ACCESS,
+                    nullptr, &hKey, nullptr);
+    RegSetValueExA(hKey, "MaxClientQueue", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&limit_kb),
+                   sizeof limit_kb);
+    RegCloseKey(hKey);
     TethraFactory factory;
     DWORD cookie = 0;
     CoRegisterClassObject(CLSID_Tethra, &factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &cookie);
