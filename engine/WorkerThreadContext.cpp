@@ -179,6 +179,11 @@ void CWorkerThreadContext::Process()
     HANDLE ahWait[MAXIMUM_WAIT_OBJECTS];
     BOOL bKeepRunning = TRUE;
     BOOL bWaitFailed = FALSE;
+    // The add event fired while the wait list was full: it stays out of the wait until an
+    // active task leaves. It stays signalled meanwhile (the queued tasks are still there),
+    // so waiting on it would return at once, pass after pass, and the worker would spin
+    // on a full list instead of sleeping until one of its tasks' events fires.
+    BOOL bAddParked = FALSE;
 
     Trace(TRACE_CAT_QUEUES, 3,
           "CWorkerThreadContext(%#x)::Process()  Initializing event handle map.\n", this);
@@ -197,12 +202,14 @@ void CWorkerThreadContext::Process()
         HANDLE hLast = dequeWait.back();
         dequeWait.pop_back();
         dequeWait.push_front(hLast);
-        std::copy(dequeWait.begin(), dequeWait.end(), ahWait);
-        const DWORD dwCount = static_cast<DWORD>(dequeWait.size());
+        DWORD dwCount = 0;
+        for (HANDLE h : dequeWait)
+            if (!bAddParked || h != m_hAddEvent)
+                ahWait[dwCount++] = h;
 
         Trace(TRACE_CAT_QUEUES, 4, "CWorkerThreadContext(%#x)::Process()  %i events in the queue.\n",
-              this, dwCount - 3);
-        if (dwCount == MAXIMUM_WAIT_OBJECTS)
+              this, static_cast<DWORD>(dequeWait.size()) - 3);
+        if (dequeWait.size() == MAXIMUM_WAIT_OBJECTS)
             Trace(TRACE_CAT_QUEUES, 0, "CWorkerThreadContext(%#x)::Process()  Queue Saturated!!\n",
                   this);
 
@@ -240,6 +247,7 @@ void CWorkerThreadContext::Process()
                       "from the thread.\n",
                       this, pTask);
                 mapEvents.erase(hEvent);
+                bAddParked = FALSE;  // a place is free for a queued task
                 auto itWait = std::find(dequeWait.begin(), dequeWait.end(), hEvent);
                 if (itWait != dequeWait.end())
                     dequeWait.erase(itWait);
@@ -278,10 +286,12 @@ void CWorkerThreadContext::Process()
             Trace(TRACE_CAT_QUEUES, 3, "CWorkerThreadContext(%#x)::Process()  Add Detected.\n",
                   this);
             if (dequeWait.size() >= MAXIMUM_WAIT_OBJECTS) {
-                // The task stays queued and the add event signalled until a task leaves.
+                // The task stays queued and the add event signalled until a task leaves;
+                // the wait leaves the add event out until then.
                 Trace(TRACE_CAT_QUEUES, 4,
                       "CWorkerThreadContext(%#x)::Process()  Too Many Events on the queue!\n",
                       this);
+                bAddParked = TRUE;
                 continue;
             }
 

@@ -6,7 +6,9 @@
 // and the wake-up events of all active tasks in one multi-object wait, so an idle worker
 // costs no processor time. At most MAXIMUM_WAIT_OBJECTS handles fit in the wait: three
 // control events and up to 61 active tasks; further tasks wait in the queue until an
-// active task leaves.
+// active task leaves. While the list is full the add event stays signalled; the loop
+// leaves it out of its wait from the pass that found the list full until a task leaves,
+// so a full worker sleeps until a task's event fires instead of turning on the add event.
 //
 // States as other threads see them:
 //   Stopped  m_hThread null, or the thread ended   -> Start creates the thread (an ended

@@ -7,18 +7,27 @@
 // synchronous and asynchronous), and, in the same run, two yardsticks: a plain pty copy
 // (bytes, and 16-byte messages between two threads) and the bus alone (byte arrays of
 // the proxies' merged size to plain echo processes with the same window of calls on the
-// way, and half the round trip of a 16-byte call). Asserts nothing. docs/performance.md
-// says where the time goes.
+// way, half the round trip of a 16-byte call, and the one-way time of 16-byte calls to
+// eight echo processes at once). Asserts nothing. docs/performance.md says where the
+// time goes.
 //
 //   rpc_fanout_bench                       the whole run, then a table of the figures
 //   rpc_fanout_bench --bus-sizes           the bus alone for calls of 4 KiB to 128 KiB
+//   rpc_fanout_bench --to-device           client to device only, beside the plain pty
+//                                          copy and the bus alone with the client's call size
+//   rpc_fanout_bench --fan-out             8 clients with 64 KiB buffers only, beside the
+//                                          bus alone and the plain pty copy
+//   rpc_fanout_bench --latency             the latencies only, beside the bus alone's
 //   rpc_fanout_bench --client PORT BUFSIZE MODE COUNT
 //       one client (started by the run): MODE stream waits for COUNT bytes and prints
 //       "done <ns>"; latency waits for COUNT messages and prints "lat <us>" for each,
 //       then "end"; send (sendasync) sends COUNT bytes to the device in synchronous
 //       (asynchronous) 64 KiB sends.
 //   rpc_fanout_bench --echo COUNT          a plain echo process for the bus-alone figures
+//   rpc_fanout_bench --echo-latency COUNT  one that prints "lat <us>" for each of COUNT
+//                                          stamped calls, then "end"
 #include "platform/com/com.h"
+#include "platform/registry/registry.h"
 #include "platform/rpc/client/client.h"
 #include "platform/rpc/client/tests/child_process.h"
 #include "platform/rpc/rpc.h"
@@ -34,7 +43,9 @@
 #include <QDBusPendingCall>
 #include <QDBusVirtualObject>
 
+#include <malloc.h>
 #include <pty.h>
+#include <time.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -171,8 +182,24 @@ public:
     {
         if (message.interface() == QLatin1String("org.freedesktop.DBus.Introspectable"))
             return false;
+        const QByteArray data = message.arguments().value(0).toByteArray();
+        if (latency) {
+            // A 16-byte message that starts with the sender's clock reading.
+            long long sent = 0;
+            if (data.size() >= static_cast<qsizetype>(sizeof sent))
+                std::memcpy(&sent, data.constData(), sizeof sent);
+            latencies.push_back(static_cast<double>(now_ns() - sent) / 1000.0);
+            connection.send(message.createReply(QVariant(0)));
+            if (latencies.size() == count) {
+                for (double us : latencies)
+                    std::printf("lat %.1f\n", us);
+                std::printf("end\n");
+                std::fflush(stdout);
+            }
+            return true;
+        }
         const bool before = bytes < count;
-        bytes += static_cast<std::size_t>(message.arguments().value(0).toByteArray().size());
+        bytes += static_cast<std::size_t>(data.size());
         connection.send(message.createReply(QVariant(0)));
         if (before && bytes >= count) {
             std::printf("done %lld\n", now_ns());
@@ -183,17 +210,24 @@ public:
     QString introspect(const QString&) const override { return {}; }
     std::size_t count = 0;
     std::size_t bytes = 0;
+    bool latency = false;  // stamp each message's arrival instead of counting bytes
+    std::vector<double> latencies;
 };
 
-int echo_main(std::size_t count)
+int echo_main(std::size_t count, bool latency)
 {
     int argc = 1;
     char name[] = "rpc_fanout_bench";
     char* argv[] = {name, nullptr};
+    // The same as the server runtime does for its process (platform/rpc/server.cpp), so
+    // that the bus alone is what the daemon costs, not what this process's allocator does.
+    mallopt(M_MMAP_THRESHOLD, 4 << 20);
+    mallopt(M_TRIM_THRESHOLD, 8 << 20);
     QCoreApplication app(argc, argv);
     QDBusConnection bus = QDBusConnection::sessionBus();
     EchoObject echo;
     echo.count = count;
+    echo.latency = latency;
     if (!bus.registerVirtualObject(QStringLiteral("/echo"), &echo)) {
         std::printf("failed\n");
         return 1;
@@ -243,20 +277,32 @@ long long last_done(const std::vector<std::unique_ptr<Child>>& children, long lo
     return last;
 }
 
+// Processor time of this process (the server and the pty's far end), in ms.
+double process_cpu_ms()
+{
+    timespec t{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
+}
+
 // Every client receives the whole stream; bytes/s per client (the slowest) and in all.
 double stream(platform::testing::pty_peer& peer, int n, ULONG buffer_size, std::size_t bytes)
 {
     auto children = start_clients(n, buffer_size, "stream", bytes);
     const long long start = now_ns();
+    const double cpu_start = process_cpu_ms();
     const std::string chunk(65536, 'x');
     for (std::size_t sent = 0; sent < bytes; sent += chunk.size())
         peer.send(chunk);
     const long long last = last_done(children, start);
     const double seconds = static_cast<double>(last - start) / 1e9;
-    std::printf("%d client%s, ReceiveBufferSize %6lu: %7.1f MB/s to every client, %7.1f MB/s in all\n",
+    const double cpu = process_cpu_ms() - cpu_start;
+    std::printf("%d client%s, ReceiveBufferSize %6lu: %7.1f MB/s to every client, %7.1f MB/s in "
+                "all, server process %.0f ms of processor time per MB delivered\n",
                 n, n > 1 ? "s" : " ", static_cast<unsigned long>(buffer_size),
                 static_cast<double>(bytes) / seconds / 1e6,
-                static_cast<double>(bytes) * n / seconds / 1e6);
+                static_cast<double>(bytes) * n / seconds / 1e6,
+                cpu / (static_cast<double>(bytes) * n / 1e6));
     children.clear();
     peer.wait_closed(10000);
     return static_cast<double>(bytes) * n / seconds / 1e6;
@@ -293,10 +339,14 @@ double client_to_device(platform::testing::pty_peer& peer, const char* mode)
 {
     auto children = start_clients(1, 512, mode, kSendBytes);
     const long long start = now_ns();
-    const std::size_t got = peer.receive(kSendBytes, 20000).size();
+    const double cpu_start = process_cpu_ms();
+    const std::size_t got = peer.discard(kSendBytes, 20000);
     const double seconds = static_cast<double>(now_ns() - start) / 1e9;
-    std::printf("1 client  -> device (%s): %.1f MB/s (%zu bytes)\n", mode,
-                static_cast<double>(got) / seconds / 1e6, got);
+    const double cpu = process_cpu_ms() - cpu_start;
+    std::printf("1 client  -> device (%s): %.1f MB/s (%zu bytes), server process %.0f ms of "
+                "processor time per 16 MiB\n",
+                mode, static_cast<double>(got) / seconds / 1e6, got,
+                cpu * static_cast<double>(kSendBytes) / static_cast<double>(std::max<std::size_t>(got, 1)));
     children.clear();
     peer.wait_closed(10000);
     return static_cast<double>(got) / seconds / 1e6;
@@ -361,6 +411,45 @@ percentiles bus_round_trip()
         us.push_back(static_cast<double>(now_ns() - t) / 1000.0);
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+    return {percentile(us, 0.5), percentile(us, 0.99)};
+}
+
+// The bus alone, one way to n receivers: every 5 ms a 16-byte call stamped with the clock
+// goes to each of n echo processes, as the server sends an OnData to each of n clients;
+// each echo notes when it arrived. What the bus and the receivers' scheduling add to the
+// device-to-OnData latency of n clients before the server has read a byte.
+percentiles bus_fanout_latency(int n)
+{
+    std::vector<std::unique_ptr<Child>> children;
+    std::vector<QString> names;
+    for (int i = 0; i < n; ++i) {
+        children.push_back(std::make_unique<Child>(std::vector<std::string>{
+            self_path(), "--echo-latency", std::to_string(kLatencyMessages)}));
+        const std::string& first = children.back()->first_line();
+        if (first.rfind("ready ", 0) != 0)
+            return {};
+        names.push_back(QString::fromStdString(first.substr(6)));
+    }
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    std::vector<QDBusPendingCall> calls;
+    for (int m = 0; m < kLatencyMessages; ++m) {
+        QByteArray message(16, '\0');
+        const long long t = now_ns();
+        std::memcpy(message.data(), &t, sizeof t);
+        for (const QString& name : names) {
+            QDBusMessage call = QDBusMessage::createMethodCall(
+                name, QStringLiteral("/echo"), QStringLiteral("bench.Echo"), QStringLiteral("OnData"));
+            call << message;
+            calls.push_back(bus.asyncCall(call));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    std::vector<double> us;
+    for (auto& c : children)
+        for (std::string line = c->read_line(); line.rfind("lat ", 0) == 0; line = c->read_line())
+            us.push_back(std::atof(line.c_str() + 4));
+    for (auto& call : calls)
+        call.waitForFinished();
     return {percentile(us, 0.5), percentile(us, 0.99)};
 }
 
@@ -449,7 +538,9 @@ int main(int argc, char** argv)
         return client_main(std::atoi(argv[2]), static_cast<ULONG>(std::atol(argv[3])), argv[4],
                            static_cast<std::size_t>(std::atoll(argv[5])));
     if (argc == 3 && std::strcmp(argv[1], "--echo") == 0)
-        return echo_main(static_cast<std::size_t>(std::atoll(argv[2])));
+        return echo_main(static_cast<std::size_t>(std::atoll(argv[2])), false);
+    if (argc == 3 && std::strcmp(argv[1], "--echo-latency") == 0)
+        return echo_main(static_cast<std::size_t>(std::atoll(argv[2])), true);
     if (argc == 2 && std::strcmp(argv[1], "--bus-sizes") == 0) {
         platform::rpc::testing::private_bus bus;
         for (int round = 0; round < 3; ++round)
@@ -460,6 +551,9 @@ int main(int argc, char** argv)
         return 0;
     }
 
+    const bool to_device_only = argc == 2 && std::strcmp(argv[1], "--to-device") == 0;
+    const bool fan_out_only = argc == 2 && std::strcmp(argv[1], "--fan-out") == 0;
+    const bool latency_only = argc == 2 && std::strcmp(argv[1], "--latency") == 0;
     platform::rpc::testing::private_bus bus;
     platform::testing::temp_registry registry;
     platform::testing::pty_peer peer;
@@ -468,11 +562,57 @@ int main(int argc, char** argv)
         std::printf("rpc_fanout_bench: no private bus or pseudo-terminal\n");
         return 1;
     }
+    // Every client must get the whole stream, however far it falls behind the pty under
+    // load: the most "MaxClientQueue" there is, so that none of its data is dropped (the
+    // run would otherwise wait for bytes that never come).
+    HKEY hKey = nullptr;
+    const DWORD limit_kb = 1048576;
+    RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Ostra\\Tethra", 0, nullptr, 0, KEY_ALL_ACCESS,
+                    nullptr, &hKey, nullptr);
+    RegSetValueExA(hKey, "MaxClientQueue", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&limit_kb),
+                   sizeof limit_kb);
+    RegCloseKey(hKey);
     TethraFactory factory;
     DWORD cookie = 0;
     CoRegisterClassObject(CLSID_Tethra, &factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &cookie);
 
     const double plain = plain_copy(64u << 20);
+    if (latency_only) {
+        for (int round = 0; round < 3; ++round) {
+            const percentiles one = latency(peer, 1);
+            const percentiles eight = latency(peer, 8);
+            const percentiles rt = bus_round_trip();
+            const percentiles bus8 = bus_fanout_latency(8);
+            std::printf("round %d: p50/p99 us: 1 client %.0f/%.0f (bus alone, half a round trip "
+                        "%.0f/%.0f), 8 clients %.0f/%.0f (bus alone to 8 echoes %.0f/%.0f)\n",
+                        round, one.p50, one.p99, rt.p50 / 2, rt.p99 / 2, eight.p50, eight.p99,
+                        bus8.p50, bus8.p99);
+        }
+        CoRevokeClassObject(cookie);
+        platform::rpc::stop_server();
+        return 0;
+    }
+    if (fan_out_only) {
+        for (int round = 0; round < 3; ++round)
+            std::printf("round %d: 8 clients 64 KiB %.1f MB/s in all, bus alone %.1f MB/s, plain pty %.1f MB/s\n",
+                        round, stream(peer, 8, 65536, 4u << 20),
+                        bus_stream(8, 4u << 20, platform::rpc::kSinkMergeBytes), plain);
+        CoRevokeClassObject(cookie);
+        platform::rpc::stop_server();
+        return 0;
+    }
+    if (to_device_only) {
+        for (int round = 0; round < 3; ++round) {
+            const double sync = client_to_device(peer, "send");
+            const double async = client_to_device(peer, "sendasync");
+            const double bus64 = bus_stream(1, kSendBytes, 65536);
+            std::printf("round %d: sync %.1f, async %.1f, bus alone (64 KiB calls) %.1f, plain pty %.1f MB/s\n",
+                        round, sync, async, bus64, plain);
+        }
+        CoRevokeClassObject(cookie);
+        platform::rpc::stop_server();
+        return 0;
+    }
     const percentiles plain_lat = plain_latency();
     double rate[2][2] = {};
     for (int b = 0; b < 2; ++b) {
@@ -487,9 +627,11 @@ int main(int argc, char** argv)
     const double bus1 = bus_stream(1, 16u << 20, platform::rpc::kSinkMergeBytes);
     const double bus8 = bus_stream(8, 4u << 20, platform::rpc::kSinkMergeBytes);
     const percentiles bus_rt = bus_round_trip();
+    const percentiles bus_lat8 = bus_fanout_latency(8);
 
     // The figures side by side: the bus alone is the ceiling the bus itself sets (byte
-    // arrays to plain echo processes; half a round trip for the latency).
+    // arrays to plain echo processes; for the latency half a round trip with one echo,
+    // and the one-way time of calls to eight echoes with eight).
     std::printf("\n%-34s %10s %10s %12s %12s\n", "figure", "tethra", "target", "bus alone",
                 "plain pty");
     auto row = [](const char* what, double got, double target, double bus_only, double pty) {
@@ -501,8 +643,8 @@ int main(int argc, char** argv)
     row("8 clients, 64 KiB buffers, MB/s", rate[1][1], 144, bus8, plain);
     row("1 client latency p50, us", lat1.p50, 122, bus_rt.p50 / 2, plain_lat.p50);
     row("1 client latency p99, us", lat1.p99, 380, bus_rt.p99 / 2, plain_lat.p99);
-    row("8 clients latency p50, us", lat8.p50, 224, bus_rt.p50 / 2, plain_lat.p50);
-    row("8 clients latency p99, us", lat8.p99, 528, bus_rt.p99 / 2, plain_lat.p99);
+    row("8 clients latency p50, us", lat8.p50, 224, bus_lat8.p50, plain_lat.p50);
+    row("8 clients latency p99, us", lat8.p99, 528, bus_lat8.p99, plain_lat.p99);
     row("client -> device, sync, MB/s", to_device, 60, bus1, plain);
     row("client -> device, async, MB/s", to_device_async, 60, bus1, plain);
 

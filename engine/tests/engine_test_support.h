@@ -46,6 +46,12 @@ public:
         Entries e = entries();
         return static_cast<int>(std::count(e.begin(), e.end(), entry));
     }
+    int count_containing(const std::string& part)
+    {
+        Entries e = entries();
+        return static_cast<int>(std::count_if(
+            e.begin(), e.end(), [&](const std::string& s) { return s.find(part) != std::string::npos; }));
+    }
     // First entry that contains `part`, or -1.
     static int find(const Entries& e, const std::string& part)
     {

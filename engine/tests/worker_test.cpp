@@ -129,6 +129,11 @@ TEST(Worker, TaskBeyondSixtyOneActiveWaitsUntilOneLeaves)
     ASSERT_TRUE(context.Start());
     ASSERT_TRUE(journal.wait_for("::Process()  Too Many Events on the queue!"));
     ASSERT_TRUE(journal.wait_for("::Process()  Queue Saturated!!"));
+    // Full, with a task queued and no task's event signalled: the worker sleeps. (The add
+    // event stays signalled all along; waiting on it would turn the loop without end.)
+    const int passes = journal.count_containing("::Process()  In run loop.");
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_LE(journal.count_containing("::Process()  In run loop."), passes + 1);
     atlTraceCat = 0;
     EXPECT_EQ(runs_of(journal).size(), 61u);
     SetEvent(events[17]);  // t17's second run ends it and frees a place

@@ -13,6 +13,16 @@
 //
 // State. One mutex guards the tables below; it is never held while an object's method
 // or a client is called.
+//
+// Memory. libdbus reads a message into a buffer that doubles as it fills and shrinks
+// again once the message is complete. A call of 64 KiB or more (a client's Send of a
+// 64 KiB array) takes that buffer past glibc's 128 KiB threshold, above which it maps
+// memory instead of using the heap; the buffer then stays mapped, and every such call
+// grows and shrinks it with mremap, whose shrink unmaps pages at the cost of a TLB
+// shootdown on every processor. The runtime therefore raises that threshold for its
+// process to kHeapUpTo before it connects, and keeps the heap from being trimmed below
+// it, so the buffers of calls up to a few MiB stay heap memory (bench/rpc,
+// rpc_fanout_bench --to-device).
 #include "platform/rpc/rpc.h"
 
 #include "idl/tethra.h"
@@ -28,6 +38,8 @@
 #include <QDBusVariant>
 #include <QDBusVirtualObject>
 #include <QThread>
+
+#include <malloc.h>
 
 #include <algorithm>
 #include <condition_variable>
@@ -45,6 +57,19 @@ namespace platform::rpc {
 namespace {
 
 constexpr char kConnectionName[] = "tethra-rpc-server";
+
+// Allocations below this size come from the heap, and the heap is not trimmed below
+// twice that (see Memory above).
+constexpr int kHeapUpTo = 4 << 20;
+
+void keep_bus_buffers_on_the_heap()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        mallopt(M_MMAP_THRESHOLD, kHeapUpTo);
+        mallopt(M_TRIM_THRESHOLD, 2 * kHeapUpTo);
+    });
+}
 
 void trace(const QString& text)
 {
@@ -376,6 +401,7 @@ HRESULT server::connect_locked()
 {
     if (started_)
         return S_OK;
+    keep_bus_buffers_on_the_heap();
     qt_.start();
     bool ok = false;
     qt_.run([&] {

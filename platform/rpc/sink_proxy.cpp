@@ -10,6 +10,7 @@
 #include <QThread>
 #include <QXmlStreamReader>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <limits>
@@ -204,24 +205,46 @@ bool sink_proxy::call_locked(const QDBusMessage& call, bool notification)
 
 void sink_proxy::notify(QDBusMessage call, const QByteArray* data)
 {
+    // An OnData's bytes not yet sent or queued, from offset `at` on.
+    const qsizetype size = data ? data->size() : 0;
+    qsizetype at = 0;
+    auto next_piece = [&](qsizetype most) {
+        const qsizetype n = std::min(most, size - at);
+        // The whole array when it fits, shared rather than copied.
+        QByteArray piece = at == 0 && n == size ? *data : data->mid(at, n);
+        at += n;
+        return piece;
+    };
     std::unique_lock lock(mutex_);
     for (;;) {
         if (disconnected_)
             return;
+        // The last queued OnData takes what it has room for.
+        if (data && !queue_.empty() && queue_.back().is_data &&
+            queue_.back().data.size() < kSinkMergeBytes) {
+            QByteArray& back = queue_.back().data;
+            const qsizetype n = std::min(kSinkMergeBytes - back.size(), size - at);
+            back.append(data->constData() + at, n);
+            at += n;
+            if (at == size)
+                return;
+            continue;
+        }
         if (queue_.empty() && (!data || in_flight_ < kSinkEager) &&
             call_budget::shared().take(in_flight_, this)) {
-            queued item{std::move(call), data ? *data : QByteArray(), data != nullptr};
+            queued item{data ? call : std::move(call),
+                        data ? next_piece(kSinkMergeBytes) : QByteArray(), data != nullptr};
             send_locked(item);
-            return;
-        }
-        if (data && !queue_.empty() && queue_.back().is_data &&
-            queue_.back().data.size() + data->size() <= kSinkMergeBytes) {
-            queue_.back().data.append(*data);
-            return;
+            if (at == size)
+                return;
+            continue;
         }
         if (queue_.size() < kSinkQueue) {
-            queue_.push_back({std::move(call), data ? *data : QByteArray(), data != nullptr});
-            return;
+            queue_.push_back({data ? call : std::move(call),
+                              data ? next_piece(kSinkMergeBytes) : QByteArray(), data != nullptr});
+            if (at == size)
+                return;
+            continue;
         }
         // Until an answer frees a place, or the sink is disconnected; meanwhile the
         // caller's own queue holds what follows, within its bound.
@@ -368,16 +391,9 @@ STDMETHODIMP sink_proxy::Invoke(DISPID dispIdMember, REFIID, LCID, WORD, DISPPAR
         return S_OK;
     }
     // OnData's bytes travel apart from the call so that queued ones can be merged; a read
-    // bigger than kSinkMergeBytes travels in pieces of that size.
+    // bigger than kSinkMergeBytes travels in pieces of that size (notify).
     const QByteArray bytes = args.front().toByteArray();
-    if (bytes.size() <= kSinkMergeBytes) {
-        notify(std::move(call), &bytes);
-        return S_OK;
-    }
-    for (qsizetype at = 0; at < bytes.size(); at += kSinkMergeBytes) {
-        const QByteArray piece = bytes.mid(at, kSinkMergeBytes);
-        notify(call, &piece);
-    }
+    notify(std::move(call), &bytes);
     return S_OK;
 }
 

@@ -12,14 +12,18 @@
 // comes meanwhile. So a lone message (a keystroke, a short reply) leaves at once, while a
 // stream under load travels in calls that grow with the sink's round trip instead of one
 // call per read: every call costs a wake-up of each thread on its way and of the bus
-// daemon, both ways. An OnData that finds the queue's last entry to be an OnData as well is merged
-// into it (its bytes appended) as long as the merged call carries at most
-// kSinkMergeBytes: the sink still gets every byte in the port's order, in fewer and
-// bigger calls, and an OnPortEvent or OnError keeps its place between the data before
-// and after it. An OnData bigger than kSinkMergeBytes (a read with a big
-// ReceiveBufferSize) goes out in pieces of kSinkMergeBytes: the bus carries calls of a
-// few tens of KiB at several times the rate of calls of 64 KiB or more, whose buffers
-// the bus library grows into mapped memory on each side. When
+// daemon, both ways. An OnData that finds the queue's last entry to be an OnData as well
+// fills it up (its bytes appended) to kSinkMergeBytes, and what does not fit starts the
+// next entry: the sink still gets every byte in the port's order, in fewer and bigger
+// calls, and an OnPortEvent or OnError keeps its place between the data before and after
+// it. Filling rather than appending whole reads only keeps queued calls full: reads of
+// 64 KiB would otherwise travel as calls of 48 and 16 KiB in turn, half again as many
+// calls for the same bytes. Where one read ends and the next begins is not kept (a
+// read may end in one call and go on in the next), as it is not kept by merging either.
+// An OnData bigger than kSinkMergeBytes (a read with a big ReceiveBufferSize) goes out
+// in pieces of kSinkMergeBytes: the bus carries calls of a few tens of KiB at several
+// times the rate of calls of 64 KiB or more, whose buffers the bus library grows into
+// mapped memory on each side. When
 // kSinkQueue entries wait and the next notification cannot be merged, the caller (the
 // sink's own notification thread, or the setter that runs the change protocol) waits
 // for room, so a slow client holds up only its own notifications and a proxy holds at
@@ -137,7 +141,8 @@ private:
         QByteArray data;
         bool is_data;
     };
-    // Sends a notification within the window, or queues (merges) it behind it.
+    // Sends a notification within the window, or queues (merges) it behind it; an
+    // OnData (data not null) of any size, in pieces of at most kSinkMergeBytes.
     void notify(QDBusMessage call, const QByteArray* data);
     // Sends one notification; mutex_ held, so sends leave in the order decided.
     void send_locked(queued& item);

@@ -148,23 +148,32 @@ bool socat_pair::device_settings(tty_settings& s) const
     return true;
 }
 
-std::vector<BYTE> read_fd(int fd, std::size_t count, DWORD timeout_ms)
+std::size_t read_fd(int fd, std::size_t count, DWORD timeout_ms, std::vector<BYTE>* bytes)
 {
-    std::vector<BYTE> bytes;
+    std::size_t got = 0;
     BYTE buffer[65536];
-    while (bytes.size() < count) {
+    while (got < count) {
         pollfd p{fd, POLLIN, 0};
         if (::poll(&p, 1, static_cast<int>(timeout_ms)) <= 0 || !(p.revents & POLLIN))
             break;
-        const std::size_t want = count - bytes.size();
+        const std::size_t want = count - got;
         const ssize_t n = ::read(fd, buffer, want < sizeof buffer ? want : sizeof buffer);
         if (n <= 0) {
             if (n < 0 && (errno == EINTR || errno == EAGAIN))
                 continue;
             break;
         }
-        bytes.insert(bytes.end(), buffer, buffer + n);
+        got += static_cast<std::size_t>(n);
+        if (bytes)
+            bytes->insert(bytes->end(), buffer, buffer + n);
     }
+    return got;
+}
+
+std::vector<BYTE> read_fd(int fd, std::size_t count, DWORD timeout_ms)
+{
+    std::vector<BYTE> bytes;
+    read_fd(fd, count, timeout_ms, &bytes);
     return bytes;
 }
 

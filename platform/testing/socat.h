@@ -89,6 +89,8 @@ struct process_figures {
 // Reads the descriptor fd until count bytes have arrived or timeout_ms pass without a
 // byte; returns what arrived (the far ends of pty_peer and socat_pair).
 std::vector<BYTE> read_fd(int fd, std::size_t count, DWORD timeout_ms);
+// The same, appending what arrives to *bytes when bytes is not null; the count read.
+std::size_t read_fd(int fd, std::size_t count, DWORD timeout_ms, std::vector<BYTE>* bytes);
 
 // The figures of process pid; every field -1 when it is gone.
 process_figures figures_of(int pid);

@@ -132,6 +132,11 @@ std::vector<BYTE> pty_peer::receive(std::size_t count, DWORD timeout_ms) const
     return read_fd(master_, count, timeout_ms);
 }
 
+std::size_t pty_peer::discard(std::size_t count, DWORD timeout_ms) const
+{
+    return read_fd(master_, count, timeout_ms, nullptr);
+}
+
 bool pty_peer::wait_closed(DWORD timeout_ms) const
 {
     const DWORD start = GetTickCount();

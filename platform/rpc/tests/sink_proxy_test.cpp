@@ -137,6 +137,19 @@ protected:
                               &context, std::move(drop));
     }
 
+    // Disconnects the proxy and lets it go once every call's answer has given back the
+    // reference the call held.
+    static void ReleaseOnceAnswered(sink_proxy* proxy)
+    {
+        proxy->disconnect();
+        for (int i = 0; i < 200 && proxy->AddRef() > 2; ++i) {
+            proxy->Release();
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_EQ(proxy->Release(), 1U);
+        proxy->Release();
+    }
+
     platform::rpc::testing::private_bus bus_;
     QDBusConnection server{QString()};
     QDBusConnection client{QString()};
@@ -225,13 +238,38 @@ TEST_F(SinkProxy, QueuedDataMergesAndEveryByteAndEventKeepsItsPlace)
     EXPECT_LE(data_calls, 14) << "of " << invokes << " OnData";
 
     // Every answer releases the proxy's reference for its call.
-    proxy->disconnect();
-    for (int i = 0; i < 200 && proxy->AddRef() > 2; ++i) {
-        proxy->Release();
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ReleaseOnceAnswered(proxy);
+}
+
+TEST_F(SinkProxy, ReadsBiggerThanACallQueueAsFullCalls)
+{
+    sink_proxy* proxy =
+        MakeProxy([](sink_proxy*, const QString& reason) { ADD_FAILURE() << reason.toStdString(); });
+    // The first kSinkEager reads go out at once and the sink holds their answers.
+    for (DWORD i = 0; i < kSinkEager; ++i)
+        ASSERT_EQ(Fire(proxy, DISPID__ISerialPortEvents_OnData, QByteArray(1, 'e')), S_OK);
+    ASSERT_TRUE(sink->wait([&] { return sink->calls.size() >= kSinkEager; }));
+    // Six reads of 64 KiB queue behind them: 384 KiB, eight full calls, not a call of
+    // 48 KiB and one of 16 KiB per read.
+    QByteArray sent;
+    for (int i = 0; i < 6; ++i) {
+        const QByteArray read(65536, char('a' + i));
+        ASSERT_EQ(Fire(proxy, DISPID__ISerialPortEvents_OnData, read), S_OK);
+        sent += read;
     }
-    EXPECT_EQ(proxy->Release(), 1U);
-    proxy->Release();
+    sink->answer();
+    ASSERT_TRUE(sink->wait([&] { return sink->bytes == kSinkEager + sent.size(); }));
+    {
+        std::lock_guard lock(sink->mutex);
+        QByteArray got;
+        for (std::size_t i = kSinkEager; i < sink->calls.size(); ++i) {
+            EXPECT_EQ(sink->calls[i].data.size(), kSinkMergeBytes) << i;
+            got += sink->calls[i].data;
+        }
+        EXPECT_EQ(sink->calls.size(), kSinkEager + 8);
+        EXPECT_TRUE(got == sent);
+    }
+    ReleaseOnceAnswered(proxy);
 }
 
 TEST_F(SinkProxy, AProxyWithUnansweredCallsGoesWhenTheyAreAbandoned)
