@@ -64,7 +64,9 @@ public:
                 unsigned long long seq = 0;
                 std::memcpy(&sent, bytes.data() + stamped, sizeof sent);
                 std::memcpy(&seq, bytes.data() + stamped + 8, sizeof seq);
-                latencies_us.push_back(static_cast<double>(now - sent) / 1000.0);
+                // In double: bytes that are no stamp (a plain stream) hold any value.
+                latencies_us.push_back((static_cast<double>(now) - static_cast<double>(sent)) /
+                                       1000.0);
                 if (stamped != 0 && seq != next_seq)
                     ++seq_breaks;
                 next_seq = seq + 1;
@@ -196,18 +198,31 @@ int main(int argc, char** argv)
     IConnectionPoint* pPoint = nullptr;
     DWORD dwCookie = 0;
     const ULONG ulBuffer = argc > 2 ? static_cast<ULONG>(std::atol(argv[2])) : 512;
-    if (FAILED(CoCreateInstance(CLSID_Tethra, nullptr, CLSCTX_LOCAL_SERVER, IID_ITethra,
-                                reinterpret_cast<void**>(&pTethra))) ||
-        FAILED(pTethra->CreatePort(std::atoi(argv[1]), &pPort)) ||
-        FAILED(pPort->put_ReceiveBufferSize(ulBuffer)) ||
-        // Reads hand on what has arrived at once.
-        FAILED(pPort->put_ReadIntervalTimeOut(MAXDWORD)) ||
-        FAILED(pPort->put_ReadTotalTimeoutMult(0)) || FAILED(pPort->put_ReadTotalTimeoutConst(0)) ||
-        FAILED(pPort->QueryInterface(IID_IConnectionPointContainer,
-                                     reinterpret_cast<void**>(&pContainer))) ||
-        FAILED(pContainer->FindConnectionPoint(DIID__ISerialPortEvents, &pPoint)) ||
-        FAILED(pPoint->Advise(&sink, &dwCookie))) {
-        Say("failed");
+    // The first call that fails is named: "failed <call> <HRESULT>".
+    const char* szStep = "CoCreateInstance";
+    HRESULT hr = CoCreateInstance(CLSID_Tethra, nullptr, CLSCTX_LOCAL_SERVER, IID_ITethra,
+                                  reinterpret_cast<void**>(&pTethra));
+    auto step = [&](const char* szName, auto call) {
+        if (SUCCEEDED(hr)) {
+            szStep = szName;
+            hr = call();
+        }
+    };
+    step("CreatePort", [&] { return pTethra->CreatePort(std::atoi(argv[1]), &pPort); });
+    step("put_ReceiveBufferSize", [&] { return pPort->put_ReceiveBufferSize(ulBuffer); });
+    // Reads hand on what has arrived at once.
+    step("put_ReadIntervalTimeOut", [&] { return pPort->put_ReadIntervalTimeOut(MAXDWORD); });
+    step("put_ReadTotalTimeoutMult", [&] { return pPort->put_ReadTotalTimeoutMult(0); });
+    step("put_ReadTotalTimeoutConst", [&] { return pPort->put_ReadTotalTimeoutConst(0); });
+    step("QueryInterface", [&] {
+        return pPort->QueryInterface(IID_IConnectionPointContainer,
+                                     reinterpret_cast<void**>(&pContainer));
+    });
+    step("FindConnectionPoint",
+         [&] { return pContainer->FindConnectionPoint(DIID__ISerialPortEvents, &pPoint); });
+    step("Advise", [&] { return pPoint->Advise(&sink, &dwCookie); });
+    if (FAILED(hr)) {
+        Say(std::string("failed ") + szStep + " " + Hex(hr));
         return 1;
     }
     Say("ready");
