@@ -35,9 +35,29 @@ pid_t read_lock_pid(const std::string& file)
     return static_cast<pid_t>(std::strtol(text, nullptr, 10));
 }
 
+// A process that has ended but is not yet reaped by its parent (a zombie, state Z in
+// /proc/<pid>/stat) counts as gone: its descriptors are closed, so the device is free,
+// and it may stay unreaped for a while (a server whose parent, the bus, has gone first).
 bool process_alive(pid_t pid)
 {
-    return pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM);
+    if (pid <= 0 || (::kill(pid, 0) != 0 && errno != EPERM))
+        return false;
+    char path[32];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return true;
+    char stat[512];
+    ssize_t n = ::read(fd, stat, sizeof stat - 1);
+    ::close(fd);
+    if (n <= 0)
+        return true;
+    stat[n] = '\0';
+    // The state follows the name, which is in parentheses and may hold any character.
+    const char* name_end = std::strrchr(stat, ')');
+    if (!name_end || name_end[1] != ' ')
+        return true;
+    return name_end[2] != 'Z' && name_end[2] != 'X';
 }
 
 }  // namespace

@@ -4,7 +4,8 @@
 // - flock(LOCK_EX | LOCK_NB) on the open descriptor: every open has its own open file
 //   description, so a second open in the same process conflicts too;
 // - the UUCP lock file /var/lock/LCK..<name> holding the owner's pid, which terminal
-//   programs honour; a file left by a process that no longer runs is removed; when
+//   programs honour; a file left by a process that no longer runs (or has ended and
+//   waits, a zombie, to be reaped) is removed; when
 //   /var/lock cannot be written the lock file is skipped quietly;
 // - TIOCEXCL, set by the tty back end while it holds the device and cleared when it
 //   closes it, which refuses other opens by unprivileged processes (root passes it, so

@@ -361,8 +361,9 @@ TEST_F(PtyTest, ExclusiveWithinTheProcessAndAcrossProcesses)
     EXPECT_EQ(open_port(pty.path), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
     ASSERT_EQ(::write(to_child[1], "g", 1), 1);
-    int status = 0;
-    ::waitpid(child, &status, 0);
+    // Ended, and not reaped yet (a zombie still answers kill(pid, 0)).
+    siginfo_t info{};
+    ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOWAIT), 0);
     for (int fd : {to_parent[0], to_parent[1], to_child[0], to_child[1]})
         ::close(fd);
     // The child died without closing, so nobody cleared the kernel's exclusive mode, and
@@ -371,6 +372,8 @@ TEST_F(PtyTest, ExclusiveWithinTheProcessAndAcrossProcesses)
     ASSERT_EQ(::ioctl(pty.slave, TIOCNXCL), 0);
     port = open_port(pty.path);  // the dead child's lock file is stale
     EXPECT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
+    int status = 0;
+    ::waitpid(child, &status, 0);
 }
 
 TEST_F(PtyTest, ALinkLocksTheDeviceItLeadsTo)
