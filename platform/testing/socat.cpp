@@ -222,6 +222,22 @@ process_figures figures_of(int pid)
         ++fds;
     if (!error && figures.threads >= 0)
         figures.fds = fds;
+    // utime and stime are the 14th and 15th fields; the name (2nd) may hold spaces and
+    // parentheses, so the count starts after its last ')', at the 3rd.
+    std::ifstream stat_file(dir + "/stat");
+    std::string stat;
+    std::getline(stat_file, stat);
+    const std::size_t name_end = stat.rfind(')');
+    if (name_end != std::string::npos) {
+        std::istringstream fields(stat.substr(name_end + 1));
+        std::string skipped;
+        for (int field = 3; field < 14 && fields >> skipped; ++field) {
+        }
+        unsigned long long utime = 0, stime = 0;
+        if (fields >> utime >> stime)
+            figures.cpu_ms = static_cast<double>(utime + stime) * 1000.0 /
+                             static_cast<double>(::sysconf(_SC_CLK_TCK));
+    }
     return figures;
 }
 

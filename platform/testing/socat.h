@@ -3,7 +3,7 @@
 // far end), and a second process (socat) joins the two.
 //
 // And the figures of another process that the reliability tests compare: resident
-// memory, threads and open descriptors, read from /proc.
+// memory, threads, open descriptors and processor time, read from /proc.
 //
 // For tests, benchmarks and demonstrations only.
 #pragma once
@@ -84,6 +84,9 @@ struct process_figures {
     long rss_kib = -1;  // VmRSS
     int threads = -1;
     int fds = -1;       // entries of /proc/<pid>/fd
+    // User and system time of all its threads so far, in steps of the kernel's clock tick
+    // (10 ms where USER_HZ is 100): compare two readings over a second or more.
+    double cpu_ms = -1;
 };
 
 // Reads the descriptor fd until count bytes have arrived or timeout_ms pass without a

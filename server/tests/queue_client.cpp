@@ -1,6 +1,7 @@
-// A client process of one port for the slow-client tests and benchmark: it opens
-// COM<port>, advises a sink that keeps every byte and where each OnError came, says
-// "ready", and then answers commands on its standard input, one line each:
+// A client process of one port for the slow-client and vanishing-device tests and the
+// benchmark: it opens COM<port>, advises a sink that keeps every byte, where each OnError
+// came and every OnPortEvent but spoCharEvent, says "ready", and then answers commands on
+// its standard input, one line each:
 //   wait N       waits until it has N bytes (at most 120 s); "have <bytes>"
 //   quiet MS     waits until no byte has come for MS ms, counted from the command at the
 //                earliest; "quiet <bytes> <errors>"
@@ -9,11 +10,22 @@
 //   stamps       for a stream of 16-byte messages that start with the sender's monotonic
 //                clock in ns and a sequence number: "latency <messages> <median us>
 //                <99th percentile us> <messages whose number does not follow the last>"
-//   forget       forgets the bytes and stamps so far
+//   forget       forgets the bytes, stamps and errors so far
+//   await error|event CODE
+//                waits until an OnError (OnPortEvent) with CODE has come (at most 60 s);
+//                "seen <how many have come>"
+//   set baud|stopbits|handshake VALUE
+//                BaudRate, StopBits or HandShakingMode; "set <HRESULT>"
+//   send N SEED  starts a synchronous Send of platform::testing::pattern_bytes(N, SEED) on
+//                a thread of its own and answers at once, "sending"
+//   sent [MS]    waits for that Send to return (at most MS ms, 120 s when not given);
+//                "sent <HRESULT> <ms it took>", "sent running" when it has not returned
+//                yet, or "sent none" when no Send was started
 // It ends at the end of its input.
 //
 //   server_queue_client PORT [RECEIVE_BUFFER_SIZE]
 #include "platform/rpc/client/client.h"
+#include "platform/testing/testing.h"
 #include "traffic/tests/test_sink.h"
 
 #include <algorithm>
@@ -26,6 +38,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -66,12 +79,28 @@ public:
         return S_OK;
     }
     // The stream's NUL bytes are event characters; their spoCharEvent is not kept.
-    STDMETHODIMP OnPortEvent(EventConstants) override { return S_OK; }
+    STDMETHODIMP OnPortEvent(EventConstants event) override
+    {
+        if (event != spoCharEvent) {
+            std::lock_guard lock(mutex);
+            events.push_back(event);
+        }
+        changed.notify_all();
+        return S_OK;
+    }
     STDMETHODIMP OnError(ErrorConstants code) override
     {
-        std::lock_guard lock(mutex);
-        codes.emplace_back(code, bytes.size());
+        {
+            std::lock_guard lock(mutex);
+            codes.emplace_back(code, bytes.size());
+        }
+        changed.notify_all();
         return S_OK;
+    }
+    std::size_t count_errors(LONG code) const
+    {
+        return static_cast<std::size_t>(std::count_if(
+            codes.begin(), codes.end(), [code](const auto& c) { return c.first == code; }));
     }
 
     std::mutex mutex;
@@ -82,7 +111,73 @@ public:
     unsigned long long next_seq = 0;
     std::size_t seq_breaks = 0;  // messages that do not follow the one before
     std::vector<std::pair<LONG, std::size_t>> codes;
+    std::vector<LONG> events;
     Clock::time_point last = Clock::now();
+};
+
+std::string Hex(HRESULT hr)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(hr));
+    return text;
+}
+
+// The synchronous Send of "send", on a thread of its own so that commands go on.
+class Sender {
+public:
+    ~Sender()
+    {
+        if (thread_.joinable())
+            thread_.join();
+    }
+    // false while a Send still runs.
+    bool start(ISerialPort* pPort, std::size_t n, unsigned seed)
+    {
+        std::lock_guard lock(mutex_);
+        if (running_)
+            return false;
+        if (thread_.joinable())
+            thread_.join();
+        running_ = true;
+        started_ = true;
+        thread_ = std::thread([this, pPort, n, seed] {
+            const std::string bytes = platform::testing::pattern_bytes(n, seed);
+            VARIANT v;
+            VariantInit(&v);
+            v.vt = VT_ARRAY | VT_UI1;
+            v.parray = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(n));
+            std::copy(bytes.begin(), bytes.end(), static_cast<char*>(v.parray->pvData));
+            const auto begun = Clock::now();
+            const HRESULT hr = pPort->Send(v, VARIANT_TRUE);
+            const auto took = Clock::now() - begun;
+            VariantClear(&v);
+            std::lock_guard lock(mutex_);
+            hr_ = hr;
+            ms_ = std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
+            running_ = false;
+            done_.notify_all();
+        });
+        return true;
+    }
+    std::string result(long wait_ms = 120000)
+    {
+        std::unique_lock lock(mutex_);
+        if (!started_)
+            return "sent none";
+        done_.wait_for(lock, std::chrono::milliseconds(wait_ms), [this] { return !running_; });
+        if (running_)
+            return "sent running";
+        return "sent " + Hex(hr_) + " " + std::to_string(ms_);
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable done_;
+    std::thread thread_;
+    bool running_ = false;
+    bool started_ = false;
+    HRESULT hr_ = S_OK;
+    long long ms_ = 0;
 };
 
 void Say(const std::string& line)
@@ -104,21 +199,35 @@ int main(int argc, char** argv)
     IConnectionPoint* pPoint = nullptr;
     DWORD dwCookie = 0;
     const ULONG ulBuffer = argc > 2 ? static_cast<ULONG>(std::atol(argv[2])) : 512;
-    if (FAILED(CoCreateInstance(CLSID_Tethra, nullptr, CLSCTX_LOCAL_SERVER, IID_ITethra,
-                                reinterpret_cast<void**>(&pTethra))) ||
-        FAILED(pTethra->CreatePort(std::atoi(argv[1]), &pPort)) ||
-        FAILED(pPort->put_ReceiveBufferSize(ulBuffer)) ||
-        // Reads hand on what has arrived at once.
-        FAILED(pPort->put_ReadIntervalTimeOut(MAXDWORD)) ||
-        FAILED(pPort->put_ReadTotalTimeoutMult(0)) || FAILED(pPort->put_ReadTotalTimeoutConst(0)) ||
-        FAILED(pPort->QueryInterface(IID_IConnectionPointContainer,
-                                     reinterpret_cast<void**>(&pContainer))) ||
-        FAILED(pContainer->FindConnectionPoint(DIID__ISerialPortEvents, &pPoint)) ||
-        FAILED(pPoint->Advise(&sink, &dwCookie))) {
-        Say("failed");
+    // The first call that fails is named: "failed <call> <HRESULT>".
+    const char* szStep = "CoCreateInstance";
+    HRESULT hr = CoCreateInstance(CLSID_Tethra, nullptr, CLSCTX_LOCAL_SERVER, IID_ITethra,
+                                  reinterpret_cast<void**>(&pTethra));
+    auto step = [&](const char* szName, auto call) {
+        if (SUCCEEDED(hr)) {
+            szStep = szName;
+            hr = call();
+        }
+    };
+    step("CreatePort", [&] { return pTethra->CreatePort(std::atoi(argv[1]), &pPort); });
+    step("put_ReceiveBufferSize", [&] { return pPort->put_ReceiveBufferSize(ulBuffer); });
+    // Reads hand on what has arrived at once.
+    step("put_ReadIntervalTimeOut", [&] { return pPort->put_ReadIntervalTimeOut(MAXDWORD); });
+    step("put_ReadTotalTimeoutMult", [&] { return pPort->put_ReadTotalTimeoutMult(0); });
+    step("put_ReadTotalTimeoutConst", [&] { return pPort->put_ReadTotalTimeoutConst(0); });
+    step("QueryInterface", [&] {
+        return pPort->QueryInterface(IID_IConnectionPointContainer,
+                                     reinterpret_cast<void**>(&pContainer));
+    });
+    step("FindConnectionPoint",
+         [&] { return pContainer->FindConnectionPoint(DIID__ISerialPortEvents, &pPoint); });
+    step("Advise", [&] { return pPoint->Advise(&sink, &dwCookie); });
+    if (FAILED(hr)) {
+        Say(std::string("failed ") + szStep + " " + Hex(hr));
         return 1;
     }
     Say("ready");
+    Sender sender;
 
     std::string line;
     while (std::getline(std::cin, line)) {
@@ -169,8 +278,44 @@ int main(int argc, char** argv)
             sink.seq_breaks = 0;
             sink.codes.clear();
             Say("forgot");
+        } else if (command == "await") {
+            std::string kind;
+            LONG code = 0;
+            in >> kind >> code;
+            auto seen = [&] {
+                return kind == "error" ? sink.count_errors(code)
+                                       : static_cast<std::size_t>(std::count(
+                                             sink.events.begin(), sink.events.end(), code));
+            };
+            sink.changed.wait_for(lock, std::chrono::seconds(60), [&] { return seen() > 0; });
+            Say("seen " + std::to_string(seen()));
+        } else if (command == "set") {
+            std::string name;
+            long value = 0;
+            in >> name >> value;
+            lock.unlock();
+            HRESULT hr = E_INVALIDARG;
+            if (name == "baud")
+                hr = pPort->put_BaudRate(static_cast<ULONG>(value));
+            else if (name == "stopbits")
+                hr = pPort->put_StopBits(static_cast<StopBitsConstants>(value));
+            else if (name == "handshake")
+                hr = pPort->put_HandShakingMode(static_cast<HandShakingConstants>(value));
+            Say("set " + Hex(hr));
+        } else if (command == "send") {
+            std::size_t n = 0;
+            unsigned seed = 0;
+            in >> n >> seed;
+            lock.unlock();
+            Say(sender.start(pPort, n, seed) ? "sending" : "busy");
+        } else if (command == "sent") {
+            long ms = 120000;
+            in >> ms;
+            lock.unlock();
+            Say(sender.result(ms));
         }
     }
+    sender.result();  // a Send still on its way returns before the port goes
     pPoint->Unadvise(dwCookie);
     pPoint->Release();
     pContainer->Release();
