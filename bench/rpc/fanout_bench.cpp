@@ -43,6 +43,7 @@
 #include <QDBusPendingCall>
 #include <QDBusVirtualObject>
 
+#include <dirent.h>
 #include <malloc.h>
 #include <pty.h>
 #include <time.h>
@@ -52,6 +53,8 @@
 #include <algorithm>
 #include <chrono>
 #include <deque>
+#include <fstream>
+#include <map>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -285,10 +288,54 @@ double process_cpu_ms()
     return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
 }
 
+// Processor time of each thread of this process (ns, from /proc/self/task/*/schedstat),
+// with the thread's name, by thread id.
+struct thread_time {
+    std::string name;
+    long long ns = 0;
+};
+std::map<long, thread_time> thread_times()
+{
+    std::map<long, thread_time> times;
+    DIR* dir = ::opendir("/proc/self/task");
+    if (!dir)
+        return times;
+    while (const dirent* entry = ::readdir(dir)) {
+        const long tid = std::atol(entry->d_name);
+        if (tid <= 0)
+            continue;
+        const std::string task = std::string("/proc/self/task/") + entry->d_name;
+        thread_time t;
+        std::ifstream(task + "/schedstat") >> t.ns;
+        std::getline(std::ifstream(task + "/comm"), t.name);
+        times[tid] = t;
+    }
+    ::closedir(dir);
+    return times;
+}
+
+// The threads that spent the most processor time since `before`, as ms per MB delivered;
+// threads that ended meanwhile are not counted.
+void print_thread_times(const std::map<long, thread_time>& before, double mb)
+{
+    std::vector<std::pair<long long, std::string>> rows;
+    for (const auto& [tid, t] : thread_times()) {
+        const auto was = before.find(tid);
+        const long long ns = t.ns - (was == before.end() ? 0 : was->second.ns);
+        rows.emplace_back(ns, t.name + "/" + std::to_string(tid));
+    }
+    std::sort(rows.rbegin(), rows.rend());
+    std::printf("  threads, ms of processor time per MB delivered:");
+    for (std::size_t i = 0; i < rows.size() && i < 14 && rows[i].first > 0; ++i)
+        std::printf(" %s %.2f", rows[i].second.c_str(), static_cast<double>(rows[i].first) / 1e6 / mb);
+    std::printf("\n");
+}
+
 // Every client receives the whole stream; bytes/s per client (the slowest) and in all.
 double stream(platform::testing::pty_peer& peer, int n, ULONG buffer_size, std::size_t bytes)
 {
     auto children = start_clients(n, buffer_size, "stream", bytes);
+    const auto threads_start = thread_times();
     const long long start = now_ns();
     const double cpu_start = process_cpu_ms();
     const std::string chunk(65536, 'x');
@@ -298,11 +345,12 @@ double stream(platform::testing::pty_peer& peer, int n, ULONG buffer_size, std::
     const double seconds = static_cast<double>(last - start) / 1e9;
     const double cpu = process_cpu_ms() - cpu_start;
     std::printf("%d client%s, ReceiveBufferSize %6lu: %7.1f MB/s to every client, %7.1f MB/s in "
-                "all, server process %.0f ms of processor time per MB delivered\n",
+                "all, server process %.2f ms of processor time per MB delivered\n",
                 n, n > 1 ? "s" : " ", static_cast<unsigned long>(buffer_size),
                 static_cast<double>(bytes) / seconds / 1e6,
                 static_cast<double>(bytes) * n / seconds / 1e6,
                 cpu / (static_cast<double>(bytes) * n / 1e6));
+    print_thread_times(threads_start, static_cast<double>(bytes) * n / 1e6);
     children.clear();
     peer.wait_closed(10000);
     return static_cast<double>(bytes) * n / seconds / 1e6;
@@ -371,6 +419,8 @@ double bus_stream(int n, std::size_t bytes, qsizetype chunk_size)
     QDBusConnection bus = QDBusConnection::sessionBus();
     const QByteArray chunk(chunk_size, 'x');
     std::vector<std::deque<QDBusPendingCall>> in_flight(static_cast<std::size_t>(n));
+    const auto threads_start = thread_times();
+    const double cpu_start = process_cpu_ms();
     const long long start = now_ns();
     for (std::size_t sent = 0; sent < bytes; sent += static_cast<std::size_t>(chunk.size()))
         for (int i = 0; i < n; ++i) {
@@ -389,6 +439,14 @@ double bus_stream(int n, std::size_t bytes, qsizetype chunk_size)
     for (auto& window : in_flight)
         for (auto& call : window)
             call.waitForFinished();
+    // What any sender on this bus pays for the same calls: the yardstick of the server
+    // process's processor time per MB.
+    const double mb = static_cast<double>(bytes) * n / 1e6;
+    std::printf("bus alone, %d echo%s, %lld-byte calls: sender process %.2f ms of processor time "
+                "per MB delivered\n",
+                n, n > 1 ? "es" : "", static_cast<long long>(chunk_size),
+                (process_cpu_ms() - cpu_start) / mb);
+    print_thread_times(threads_start, mb);
     return static_cast<double>(bytes) * n / (static_cast<double>(last - start) / 1e9) / 1e6;
 }
 
@@ -544,7 +602,7 @@ int main(int argc, char** argv)
     if (argc == 2 && std::strcmp(argv[1], "--bus-sizes") == 0) {
         platform::rpc::testing::private_bus bus;
         for (int round = 0; round < 3; ++round)
-            for (qsizetype size : {4096, 16384, 32768, 49152, 65536, 131072})
+            for (qsizetype size : {4096, 16384, 32768, 49152, 57344, 61440, 65536, 131072})
                 std::printf("bus alone, %6lld-byte calls: 1 echo %.1f MB/s, 8 echoes %.1f MB/s in all\n",
                             static_cast<long long>(size), bus_stream(1, 16u << 20, size),
                             bus_stream(8, 4u << 20, size));
