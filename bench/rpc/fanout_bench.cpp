@@ -288,24 +288,23 @@ double process_cpu_ms()
     return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
 }
 
-// Processor time of each thread of this process (ns, from /proc/self/task/*/schedstat),
-// with the thread's name, by thread id.
-struct thread_time {
+// Processor time (ns, from schedstat) and name of each task in a /proc/<pid>/task folder.
+struct task_time {
     std::string name;
     long long ns = 0;
 };
-std::map<long, thread_time> thread_times()
+std::map<long, task_time> task_times(const std::string& folder)
 {
-    std::map<long, thread_time> times;
-    DIR* dir = ::opendir("/proc/self/task");
+    std::map<long, task_time> times;
+    DIR* dir = ::opendir(folder.c_str());
     if (!dir)
         return times;
     while (const dirent* entry = ::readdir(dir)) {
         const long tid = std::atol(entry->d_name);
         if (tid <= 0)
             continue;
-        const std::string task = std::string("/proc/self/task/") + entry->d_name;
-        thread_time t;
+        const std::string task = folder + "/" + entry->d_name;
+        task_time t;
         std::ifstream(task + "/schedstat") >> t.ns;
         std::getline(std::ifstream(task + "/comm"), t.name);
         times[tid] = t;
@@ -314,28 +313,66 @@ std::map<long, thread_time> thread_times()
     return times;
 }
 
-// The threads that spent the most processor time since `before`, as ms per MB delivered;
-// threads that ended meanwhile are not counted.
-void print_thread_times(const std::map<long, thread_time>& before, double mb)
+// Processor time so far of this process's threads, and of its child processes (the bus
+// daemon, the clients or echo processes), each the sum of its threads, by id.
+struct cpu_snapshot {
+    std::map<long, task_time> threads;
+    std::map<long, task_time> children;
+};
+cpu_snapshot cpu_now()
 {
-    std::vector<std::pair<long long, std::string>> rows;
-    for (const auto& [tid, t] : thread_times()) {
-        const auto was = before.find(tid);
-        const long long ns = t.ns - (was == before.end() ? 0 : was->second.ns);
-        rows.emplace_back(ns, t.name + "/" + std::to_string(tid));
+    cpu_snapshot now;
+    now.threads = task_times("/proc/self/task");
+    for (const auto& [tid, t] : now.threads) {
+        std::ifstream list("/proc/self/task/" + std::to_string(tid) + "/children");
+        for (long pid = 0; list >> pid;) {
+            task_time& child = now.children[pid];
+            std::getline(std::ifstream("/proc/" + std::to_string(pid) + "/comm"), child.name);
+            for (const auto& [ctid, ct] : task_times("/proc/" + std::to_string(pid) + "/task"))
+                child.ns += ct.ns;
+        }
     }
+    return now;
+}
+
+// Since `before`, as ms of processor time per MB delivered: this process's busiest threads,
+// the bus daemon, and the receiving processes together. Threads and processes that ended
+// meanwhile are not counted.
+void print_cpu(const cpu_snapshot& before, double mb)
+{
+    const cpu_snapshot now = cpu_now();
+    auto ms_per_mb = [mb](const std::map<long, task_time>& was, long id, long long ns) {
+        const auto it = was.find(id);
+        return static_cast<double>(ns - (it == was.end() ? 0 : it->second.ns)) / 1e6 / mb;
+    };
+    std::vector<std::pair<double, std::string>> rows;
+    for (const auto& [tid, t] : now.threads)
+        rows.emplace_back(ms_per_mb(before.threads, tid, t.ns), t.name + "/" + std::to_string(tid));
     std::sort(rows.rbegin(), rows.rend());
     std::printf("  threads, ms of processor time per MB delivered:");
-    for (std::size_t i = 0; i < rows.size() && i < 14 && rows[i].first > 0; ++i)
-        std::printf(" %s %.2f", rows[i].second.c_str(), static_cast<double>(rows[i].first) / 1e6 / mb);
-    std::printf("\n");
+    for (std::size_t i = 0; i < rows.size() && i < 14 && rows[i].first > 0.005; ++i)
+        std::printf(" %s %.2f", rows[i].second.c_str(), rows[i].first);
+    double daemon = 0, receivers = 0;
+    int count = 0;
+    for (const auto& [pid, child] : now.children) {
+        const double ms = ms_per_mb(before.children, pid, child.ns);
+        if (child.name == "dbus-daemon") {
+            daemon += ms;
+        } else {
+            receivers += ms;
+            ++count;
+        }
+    }
+    std::printf("\n  processes, ms of processor time per MB delivered: bus daemon %.2f, %d "
+                "receiving processes %.2f in all\n",
+                daemon, count, receivers);
 }
 
 // Every client receives the whole stream; bytes/s per client (the slowest) and in all.
 double stream(platform::testing::pty_peer& peer, int n, ULONG buffer_size, std::size_t bytes)
 {
     auto children = start_clients(n, buffer_size, "stream", bytes);
-    const auto threads_start = thread_times();
+    const cpu_snapshot cpu_before = cpu_now();
     const long long start = now_ns();
     const double cpu_start = process_cpu_ms();
     const std::string chunk(65536, 'x');
@@ -350,7 +387,7 @@ double stream(platform::testing::pty_peer& peer, int n, ULONG buffer_size, std::
                 static_cast<double>(bytes) / seconds / 1e6,
                 static_cast<double>(bytes) * n / seconds / 1e6,
                 cpu / (static_cast<double>(bytes) * n / 1e6));
-    print_thread_times(threads_start, static_cast<double>(bytes) * n / 1e6);
+    print_cpu(cpu_before, static_cast<double>(bytes) * n / 1e6);
     children.clear();
     peer.wait_closed(10000);
     return static_cast<double>(bytes) * n / seconds / 1e6;
@@ -419,7 +456,7 @@ double bus_stream(int n, std::size_t bytes, qsizetype chunk_size)
     QDBusConnection bus = QDBusConnection::sessionBus();
     const QByteArray chunk(chunk_size, 'x');
     std::vector<std::deque<QDBusPendingCall>> in_flight(static_cast<std::size_t>(n));
-    const auto threads_start = thread_times();
+    const cpu_snapshot cpu_before = cpu_now();
     const double cpu_start = process_cpu_ms();
     const long long start = now_ns();
     for (std::size_t sent = 0; sent < bytes; sent += static_cast<std::size_t>(chunk.size()))
@@ -446,7 +483,7 @@ double bus_stream(int n, std::size_t bytes, qsizetype chunk_size)
                 "per MB delivered\n",
                 n, n > 1 ? "es" : "", static_cast<long long>(chunk_size),
                 (process_cpu_ms() - cpu_start) / mb);
-    print_thread_times(threads_start, mb);
+    print_cpu(cpu_before, mb);
     return static_cast<double>(bytes) * n / (static_cast<double>(last - start) / 1e9) / 1e6;
 }
 
