@@ -1,5 +1,6 @@
 // The tasks that make the call-backs to one client sink, each run once on that client's
-// notification thread: OnData (DISPID 1) with a private copy of received bytes, and
+// notification thread: OnData (DISPID 1) with a copy of received bytes (its own, or one
+// shared with the other connections' tasks of the same read, see CSharedBytes), and
 // OnPortEvent (DISPID 2) or OnError (DISPID 3) with one code.
 //
 // A leaf holds no reference on its sink: it calls it through the connection's gate

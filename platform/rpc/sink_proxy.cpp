@@ -394,8 +394,9 @@ STDMETHODIMP sink_proxy::Invoke(DISPID dispIdMember, REFIID, LCID, WORD, DISPPAR
                 *puArgErr = 0;
             return DISP_E_TYPEMISMATCH;
         }
-        notify(std::move(call), static_cast<const char*>(inner.parray->pvData),
-               static_cast<qsizetype>(inner.parray->rgsabound[0].cElements), true);
+        const auto size = static_cast<qsizetype>(inner.parray->rgsabound[0].cElements);
+        notify(std::move(call), size ? static_cast<const char*>(inner.parray->pvData) : "", size,
+               true);
         return S_OK;
     }
     QList<QVariant> args;
