@@ -42,12 +42,34 @@ void LetGo(CConnectionGate* pGate, ULONGLONG qwCharge)
 
 }  // namespace
 
+// ---- CSharedBytes ---------------------------------------------------------------------------
+
+CSharedBytes* CSharedBytes::Create(DWORD dwLength, const BYTE* pData)
+{
+    if (dwLength == 0)
+        return nullptr;
+    void* pMemory = ::operator new(sizeof(CSharedBytes) + dwLength, std::nothrow);
+    if (!pMemory)
+        return nullptr;
+    auto* pBytes = new (pMemory) CSharedBytes(dwLength);
+    std::memcpy(static_cast<BYTE*>(pMemory) + sizeof(CSharedBytes), pData, dwLength);
+    return pBytes;
+}
+
+void CSharedBytes::Release()
+{
+    if (--m_lRef == 0) {
+        this->~CSharedBytes();
+        ::operator delete(this);
+    }
+}
+
 // ---- CDataNotificationLeaf ------------------------------------------------------------------
 
 CDataNotificationLeaf::CDataNotificationLeaf(IDispatch* pSink, DWORD dwLength, const BYTE* pData,
                                              BOOL bAutoDelete, CConnectionGate* pGate,
                                              ULONGLONG qwCharge)
-    : CStrategy(bAutoDelete), m_pData(nullptr), m_pSink(pSink), m_dwDataLength(dwLength),
+    : CStrategy(bAutoDelete), m_pBytes(nullptr), m_pSink(pSink), m_dwDataLength(dwLength),
       m_pGate(pGate), m_qwCharge(qwCharge)
 {
     Trace(TRACE_CAT_QUEUES, 1, "CDataNotificationLeaf(%#x)::CDataNotificationLeaf()\n", this);
@@ -58,10 +80,8 @@ CDataNotificationLeaf::CDataNotificationLeaf(IDispatch* pSink, DWORD dwLength, c
               "CDataNotificationLeaf(%#x)::CDataNotificationLeaf()  Allocating internal buffer "
               "size %i.\n",
               this, dwLength);
-        m_pData = new (std::nothrow) BYTE[dwLength];
-        if (m_pData)
-            std::memcpy(m_pData, pData, dwLength);
-        else
+        m_pBytes = CSharedBytes::Create(dwLength, pData);
+        if (!m_pBytes)
             Trace(TRACE_CAT_QUEUES, 0,
                   "CDataNotificationLeaf(%#x)::CDataNotificationLeaf()  Error!  Buffer allocation "
                   "failed.\n",
@@ -71,10 +91,26 @@ CDataNotificationLeaf::CDataNotificationLeaf(IDispatch* pSink, DWORD dwLength, c
           this);
 }
 
+CDataNotificationLeaf::CDataNotificationLeaf(IDispatch* pSink, CSharedBytes* pBytes,
+                                             BOOL bAutoDelete, CConnectionGate* pGate,
+                                             ULONGLONG qwCharge)
+    : CStrategy(bAutoDelete), m_pBytes(pBytes), m_pSink(pSink),
+      m_dwDataLength(pBytes ? pBytes->Length() : 0), m_pGate(pGate), m_qwCharge(qwCharge)
+{
+    Trace(TRACE_CAT_QUEUES, 1, "CDataNotificationLeaf(%#x)::CDataNotificationLeaf()\n", this);
+    if (m_pGate)
+        m_pGate->AddRef();
+    if (m_pBytes)
+        m_pBytes->AddRef();
+    Trace(TRACE_CAT_QUEUES, 2, "CDataNotificationLeaf(%#x)::CDataNotificationLeaf()  Returning\n",
+          this);
+}
+
 CDataNotificationLeaf::~CDataNotificationLeaf()
 {
     Trace(TRACE_CAT_QUEUES, 1, "CDataNotificationLeaf(%#x)::~CDataNotificationLeaf()\n", this);
-    delete[] m_pData;
+    if (m_pBytes)
+        m_pBytes->Release();
     LetGo(m_pGate, m_qwCharge);
     Trace(TRACE_CAT_QUEUES, 2,
           "CDataNotificationLeaf(%#x)::~CDataNotificationLeaf()  Returning\n", this);
@@ -88,7 +124,7 @@ BOOL CDataNotificationLeaf::AlgorithmInterface(BOOL& bDone)
     bDone = TRUE;
     HRESULT hr = S_OK;
 
-    if (m_pSink && m_pData && BeginCall(m_pGate, m_pSink)) {
+    if (m_pSink && m_pBytes && BeginCall(m_pGate, m_pSink)) {
         Trace(TRACE_CAT_QUEUES, 3,
               "CDataNotificationLeaf(%#x)::AlgorithmInterface(%i)  Sending Data to Client\n", this,
               bDoneIn);
@@ -97,7 +133,7 @@ BOOL CDataNotificationLeaf::AlgorithmInterface(BOOL& bDone)
         vtData.vt = VT_ARRAY | VT_UI1;
         vtData.parray = SafeArrayCreateVector(VT_UI1, 0, m_dwDataLength);
         if (vtData.parray) {
-            std::memcpy(vtData.parray->pvData, m_pData, m_dwDataLength);
+            std::memcpy(vtData.parray->pvData, m_pBytes->Data(), m_dwDataLength);
             Trace(TRACE_CAT_QUEUES, 5,
                   "CDataNotificationLeaf(%#x)::AlgorithmInterface(%i)  Sending %i bytes to the "
                   "client.\n",

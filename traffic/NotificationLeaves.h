@@ -1,5 +1,6 @@
 // The tasks that make the call-backs to one client sink, each run once on that client's
-// notification thread: OnData (DISPID 1) with a private copy of received bytes, and
+// notification thread: OnData (DISPID 1) with a copy of received bytes (its own, or one
+// shared with the other connections' tasks of the same read, see CSharedBytes), and
 // OnPortEvent (DISPID 2) or OnError (DISPID 3) with one code.
 //
 // A leaf holds no reference on its sink: it calls it through the connection's gate
@@ -13,21 +14,50 @@
 #include "platform/base/types.h"
 #include "platform/com/interfaces.h"
 
+#include <atomic>
+
 class CConnectionGate;
+
+// The bytes of one read, copied once and shared, read-only, by the data tasks of every
+// connection the read is fanned out to; freed with its last reference. Each call still
+// gets a safe array of its own, so a sink never sees another sink's array.
+class CSharedBytes {
+public:
+    // A copy of dwLength bytes of pData with one reference for the caller; null for 0
+    // bytes or when it cannot be allocated.
+    static CSharedBytes* Create(DWORD dwLength, const BYTE* pData);
+    CSharedBytes(const CSharedBytes&) = delete;
+    CSharedBytes& operator=(const CSharedBytes&) = delete;
+
+    void AddRef() { ++m_lRef; }
+    void Release();
+    const BYTE* Data() const { return reinterpret_cast<const BYTE*>(this) + sizeof(CSharedBytes); }
+    DWORD Length() const { return m_dwLength; }
+
+private:
+    explicit CSharedBytes(DWORD dwLength) : m_lRef(1), m_dwLength(dwLength) {}
+    ~CSharedBytes() = default;
+
+    std::atomic<LONG> m_lRef;
+    const DWORD m_dwLength;  // the bytes follow the object in the same allocation
+};
 
 class CDataNotificationLeaf : public CStrategy {
 public:
     // Copies dwLength bytes of pData (none when dwLength is 0); a copy that cannot be
-    // allocated leaves m_pData null, and the task then calls nobody.
+    // allocated leaves m_pBytes null, and the task then calls nobody.
     CDataNotificationLeaf(IDispatch* pSink, DWORD dwLength, const BYTE* pData, BOOL bAutoDelete,
                           CConnectionGate* pGate = nullptr, ULONGLONG qwCharge = 0);
+    // Shares pBytes (a reference of its own; null: the task calls nobody).
+    CDataNotificationLeaf(IDispatch* pSink, CSharedBytes* pBytes, BOOL bAutoDelete,
+                          CConnectionGate* pGate, ULONGLONG qwCharge);
     ~CDataNotificationLeaf() override;
 
     // Calls OnData with a one-dimensional VT_UI1 safe array of the bytes. Completion code:
     // the call's result, E_FAIL when no safe array can be made.
     BOOL AlgorithmInterface(BOOL& bDone) override;
 
-    BYTE* m_pData;          // owned; null for 0 bytes or a failed copy
+    CSharedBytes* m_pBytes;  // counted; null for 0 bytes or a failed copy
     IDispatch* m_pSink;     // not counted
     DWORD m_dwDataLength;
     CConnectionGate* m_pGate;  // counted; null without a gate

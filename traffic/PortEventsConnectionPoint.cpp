@@ -409,10 +409,18 @@ void CPortEventsConnectionPoint::FanOut(ULONGLONG qwCharge, ULONGLONG qwDataByte
 DWORD CPortEventsConnectionPoint::FireDataNotification(DWORD dwLength, const BYTE* pData)
 {
     const ULONGLONG qwCharge = ULONGLONG{dwLength} + NOTIFICATION_TASK_CHARGE;
+    // One copy of the read for every connection that takes it, made for the first one;
+    // each connection is still charged the whole read.
+    CSharedBytes* pBytes = nullptr;
     FanOut(qwCharge, dwLength, [&](IDispatch* pSink, CConnectionGate* pGate) -> CStrategy* {
-        return new (std::nothrow)
-            CDataNotificationLeaf(pSink, dwLength, pData, TRUE, pGate, qwCharge);
+        if (!pBytes)
+            pBytes = CSharedBytes::Create(dwLength, pData);
+        if (!pBytes)
+            return nullptr;  // no copy, no call: the connection's charge goes back
+        return new (std::nothrow) CDataNotificationLeaf(pSink, pBytes, TRUE, pGate, qwCharge);
     });
+    if (pBytes)
+        pBytes->Release();
     return 0;
 }
 

@@ -144,8 +144,8 @@ public:
     STDMETHODIMP Unadvise(DWORD dwCookie) override;
 
     // Fan-out, on the comm-port thread: one task per connection, queued at the back of
-    // the connection's thread. A data task carries its own copy of the bytes, so pData
-    // may be reused as soon as this returns. Both always return 0.
+    // the connection's thread. The data tasks of one read share one copy of its bytes
+    // (CSharedBytes), so pData may be reused as soon as this returns. Both always return 0.
     DWORD FireDataNotification(DWORD dwLength, const BYTE* pData);
     DWORD FireEventNotification(LONG lCode);
 

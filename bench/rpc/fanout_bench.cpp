@@ -17,6 +17,8 @@
 //                                          copy and the bus alone with the client's call size
 //   rpc_fanout_bench --fan-out             8 clients with 64 KiB buffers only, beside the
 //                                          bus alone and the plain pty copy
+// Every stream and bus-alone figure comes with the processor time per MB delivered of this
+// process, its busiest threads, the bus daemon and the receiving processes.
 //   rpc_fanout_bench --latency             the latencies only, beside the bus alone's
 //   rpc_fanout_bench --client PORT BUFSIZE MODE COUNT
 //       one client (started by the run): MODE stream waits for COUNT bytes and prints
@@ -43,6 +45,7 @@
 #include <QDBusPendingCall>
 #include <QDBusVirtualObject>
 
+#include <dirent.h>
 #include <malloc.h>
 #include <pty.h>
 #include <time.h>
@@ -52,6 +55,8 @@
 #include <algorithm>
 #include <chrono>
 #include <deque>
+#include <fstream>
+#include <map>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -285,10 +290,91 @@ double process_cpu_ms()
     return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
 }
 
+// Processor time (ns, from schedstat) and name of each task in a /proc/<pid>/task folder.
+struct task_time {
+    std::string name;
+    long long ns = 0;
+};
+std::map<long, task_time> task_times(const std::string& folder)
+{
+    std::map<long, task_time> times;
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir)
+        return times;
+    while (const dirent* entry = ::readdir(dir)) {
+        const long tid = std::atol(entry->d_name);
+        if (tid <= 0)
+            continue;
+        const std::string task = folder + "/" + entry->d_name;
+        task_time t;
+        std::ifstream(task + "/schedstat") >> t.ns;
+        std::getline(std::ifstream(task + "/comm"), t.name);
+        times[tid] = t;
+    }
+    ::closedir(dir);
+    return times;
+}
+
+// Processor time so far of this process's threads, and of its child processes (the bus
+// daemon, the clients or echo processes), each the sum of its threads, by id.
+struct cpu_snapshot {
+    std::map<long, task_time> threads;
+    std::map<long, task_time> children;
+};
+cpu_snapshot cpu_now()
+{
+    cpu_snapshot now;
+    now.threads = task_times("/proc/self/task");
+    for (const auto& [tid, t] : now.threads) {
+        std::ifstream list("/proc/self/task/" + std::to_string(tid) + "/children");
+        for (long pid = 0; list >> pid;) {
+            task_time& child = now.children[pid];
+            std::getline(std::ifstream("/proc/" + std::to_string(pid) + "/comm"), child.name);
+            for (const auto& [ctid, ct] : task_times("/proc/" + std::to_string(pid) + "/task"))
+                child.ns += ct.ns;
+        }
+    }
+    return now;
+}
+
+// Since `before`, as ms of processor time per MB delivered: this process's busiest threads,
+// the bus daemon, and the receiving processes together. Threads and processes that ended
+// meanwhile are not counted.
+void print_cpu(const cpu_snapshot& before, double mb)
+{
+    const cpu_snapshot now = cpu_now();
+    auto ms_per_mb = [mb](const std::map<long, task_time>& was, long id, long long ns) {
+        const auto it = was.find(id);
+        return static_cast<double>(ns - (it == was.end() ? 0 : it->second.ns)) / 1e6 / mb;
+    };
+    std::vector<std::pair<double, std::string>> rows;
+    for (const auto& [tid, t] : now.threads)
+        rows.emplace_back(ms_per_mb(before.threads, tid, t.ns), t.name + "/" + std::to_string(tid));
+    std::sort(rows.rbegin(), rows.rend());
+    std::printf("  threads, ms of processor time per MB delivered:");
+    for (std::size_t i = 0; i < rows.size() && i < 14 && rows[i].first > 0.005; ++i)
+        std::printf(" %s %.2f", rows[i].second.c_str(), rows[i].first);
+    double daemon = 0, receivers = 0;
+    int count = 0;
+    for (const auto& [pid, child] : now.children) {
+        const double ms = ms_per_mb(before.children, pid, child.ns);
+        if (child.name == "dbus-daemon") {
+            daemon += ms;
+        } else {
+            receivers += ms;
+            ++count;
+        }
+    }
+    std::printf("\n  processes, ms of processor time per MB delivered: bus daemon %.2f, %d "
+                "receiving processes %.2f in all\n",
+                daemon, count, receivers);
+}
+
 // Every client receives the whole stream; bytes/s per client (the slowest) and in all.
 double stream(platform::testing::pty_peer& peer, int n, ULONG buffer_size, std::size_t bytes)
 {
     auto children = start_clients(n, buffer_size, "stream", bytes);
+    const cpu_snapshot cpu_before = cpu_now();
     const long long start = now_ns();
     const double cpu_start = process_cpu_ms();
     const std::string chunk(65536, 'x');
@@ -298,11 +384,12 @@ double stream(platform::testing::pty_peer& peer, int n, ULONG buffer_size, std::
     const double seconds = static_cast<double>(last - start) / 1e9;
     const double cpu = process_cpu_ms() - cpu_start;
     std::printf("%d client%s, ReceiveBufferSize %6lu: %7.1f MB/s to every client, %7.1f MB/s in "
-                "all, server process %.0f ms of processor time per MB delivered\n",
+                "all, server process %.2f ms of processor time per MB delivered\n",
                 n, n > 1 ? "s" : " ", static_cast<unsigned long>(buffer_size),
                 static_cast<double>(bytes) / seconds / 1e6,
                 static_cast<double>(bytes) * n / seconds / 1e6,
                 cpu / (static_cast<double>(bytes) * n / 1e6));
+    print_cpu(cpu_before, static_cast<double>(bytes) * n / 1e6);
     children.clear();
     peer.wait_closed(10000);
     return static_cast<double>(bytes) * n / seconds / 1e6;
@@ -371,6 +458,8 @@ double bus_stream(int n, std::size_t bytes, qsizetype chunk_size)
     QDBusConnection bus = QDBusConnection::sessionBus();
     const QByteArray chunk(chunk_size, 'x');
     std::vector<std::deque<QDBusPendingCall>> in_flight(static_cast<std::size_t>(n));
+    const cpu_snapshot cpu_before = cpu_now();
+    const double cpu_start = process_cpu_ms();
     const long long start = now_ns();
     for (std::size_t sent = 0; sent < bytes; sent += static_cast<std::size_t>(chunk.size()))
         for (int i = 0; i < n; ++i) {
@@ -389,6 +478,14 @@ double bus_stream(int n, std::size_t bytes, qsizetype chunk_size)
     for (auto& window : in_flight)
         for (auto& call : window)
             call.waitForFinished();
+    // What any sender on this bus pays for the same calls: the yardstick of the server
+    // process's processor time per MB.
+    const double mb = static_cast<double>(bytes) * n / 1e6;
+    std::printf("bus alone, %d echo%s, %lld-byte calls: sender process %.2f ms of processor time "
+                "per MB delivered\n",
+                n, n > 1 ? "es" : "", static_cast<long long>(chunk_size),
+                (process_cpu_ms() - cpu_start) / mb);
+    print_cpu(cpu_before, mb);
     return static_cast<double>(bytes) * n / (static_cast<double>(last - start) / 1e9) / 1e6;
 }
 
@@ -544,7 +641,7 @@ int main(int argc, char** argv)
     if (argc == 2 && std::strcmp(argv[1], "--bus-sizes") == 0) {
         platform::rpc::testing::private_bus bus;
         for (int round = 0; round < 3; ++round)
-            for (qsizetype size : {4096, 16384, 32768, 49152, 65536, 131072})
+            for (qsizetype size : {4096, 16384, 32768, 49152, 57344, 61440, 65536, 131072})
                 std::printf("bus alone, %6lld-byte calls: 1 echo %.1f MB/s, 8 echoes %.1f MB/s in all\n",
                             static_cast<long long>(size), bus_stream(1, 16u << 20, size),
                             bus_stream(8, 4u << 20, size));

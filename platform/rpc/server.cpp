@@ -8,8 +8,9 @@
 // call on the call pool in the strand (sender, path); it never blocks and never calls a
 // client. Everything else (the stubs, the objects' methods, releases, the clean-up after
 // a client left) runs on call threads; replies are sent from there (QDBusConnection::send
-// may be called from any thread). The same Qt thread watches NameOwnerChanged and the
-// answers to the sink proxies' calls.
+// may be called from any thread). The same Qt thread watches NameOwnerChanged. The
+// answers to the sink proxies' calls go to QtDBus's own thread (answers_context()), which
+// sends the notifications they make room for at once.
 //
 // State. One mutex guards the tables below; it is never held while an object's method
 // or a client is called.
@@ -243,6 +244,9 @@ private:
     HRESULT connect_locked();
     void release_name();
     void reply(const QDBusMessage& reply) { bus_.send(reply); }
+    // Where the sink proxies' answers arrive: an object of QtDBus's own connection thread,
+    // which reads them, so that no answer waits for a second thread to wake up.
+    QObject* answers_context() { return bus_.interface(); }
     // The HRESULT alone: its error, or a reply with the success code.
     void reply_hr(const QDBusMessage& call, HRESULT hr)
     {
@@ -559,9 +563,13 @@ void server::stop()
     }
     for (IClassFactory* f : factories)
         f->Release();
-    qt_.run([this] {
-        // Calls to sinks that were never answered hold their proxies: given up now.
+    // Calls to sinks that were never answered hold their proxies: given up now, on the
+    // thread their answers arrive on.
+    if (QObject* context = answers_context())
+        QMetaObject::invokeMethod(context, &sink_proxy::abandon_all, Qt::BlockingQueuedConnection);
+    else
         sink_proxy::abandon_all();
+    qt_.run([this] {
         delete object_;
         object_ = nullptr;
         delete watcher_;
@@ -956,7 +964,7 @@ void server::serve_point(const QDBusMessage& call, const exported_object& obj)
         }
         const QString sink_path = call.arguments().value(0).value<QDBusObjectPath>().path();
         auto* proxy = new sink_proxy(
-            bus_, client, sink_path, *itf, qt_.context(),
+            bus_, client, sink_path, *itf, answers_context(),
             [this](sink_proxy* p, const QString& reason) { drop_sink(p, reason); });
         DWORD cookie = 0;
         const HRESULT hr = point.p->Advise(static_cast<IDispatch*>(proxy), &cookie);

@@ -31,9 +31,16 @@ public:
 
 public Q_SLOTS:
     void notified(const QDBusMessage& reply) { done(reply, false); }
-    void notify_failed(const QDBusError&, const QDBusMessage& reply) { done(reply, false); }
+    // An error answer arrives as its error; the message beside it is the call that failed.
+    void notify_failed(const QDBusError& error, const QDBusMessage&)
+    {
+        done(QDBusMessage::createError(error), false);
+    }
     void introspected(const QDBusMessage& reply) { done(reply, true); }
-    void introspect_failed(const QDBusError&, const QDBusMessage& reply) { done(reply, true); }
+    void introspect_failed(const QDBusError& error, const QDBusMessage&)
+    {
+        done(QDBusMessage::createError(error), true);
+    }
 
 private:
     void done(const QDBusMessage& reply, bool introspection)
@@ -203,15 +210,15 @@ bool sink_proxy::call_locked(const QDBusMessage& call, bool notification)
     return true;
 }
 
-void sink_proxy::notify(QDBusMessage call, const QByteArray* data)
+void sink_proxy::notify(QDBusMessage call, const char* bytes, qsizetype size, bool data)
 {
-    // An OnData's bytes not yet sent or queued, from offset `at` on.
-    const qsizetype size = data ? data->size() : 0;
+    // An OnData's bytes not yet sent or queued, from offset `at` on: for the queue a copy
+    // of the next piece, for a call sent at once the bytes where they are (send_locked
+    // marshals them before it returns and leaves the message none of them).
     qsizetype at = 0;
-    auto next_piece = [&](qsizetype most) {
-        const qsizetype n = std::min(most, size - at);
-        // The whole array when it fits, shared rather than copied.
-        QByteArray piece = at == 0 && n == size ? *data : data->mid(at, n);
+    auto next_piece = [&](bool copy) {
+        const qsizetype n = std::min(kSinkMergeBytes, size - at);
+        QByteArray piece = copy ? QByteArray(bytes + at, n) : QByteArray::fromRawData(bytes + at, n);
         at += n;
         return piece;
     };
@@ -224,7 +231,7 @@ void sink_proxy::notify(QDBusMessage call, const QByteArray* data)
             queue_.back().data.size() < kSinkMergeBytes) {
             QByteArray& back = queue_.back().data;
             const qsizetype n = std::min(kSinkMergeBytes - back.size(), size - at);
-            back.append(data->constData() + at, n);
+            back.append(bytes + at, n);
             at += n;
             if (at == size)
                 return;
@@ -232,16 +239,14 @@ void sink_proxy::notify(QDBusMessage call, const QByteArray* data)
         }
         if (queue_.empty() && (!data || in_flight_ < kSinkEager) &&
             call_budget::shared().take(in_flight_, this)) {
-            queued item{data ? call : std::move(call),
-                        data ? next_piece(kSinkMergeBytes) : QByteArray(), data != nullptr};
+            queued item{data ? call : std::move(call), data ? next_piece(false) : QByteArray(), data};
             send_locked(item);
             if (at == size)
                 return;
             continue;
         }
         if (queue_.size() < kSinkQueue) {
-            queue_.push_back({data ? call : std::move(call),
-                              data ? next_piece(kSinkMergeBytes) : QByteArray(), data != nullptr});
+            queue_.push_back({data ? call : std::move(call), data ? next_piece(true) : QByteArray(), data});
             if (at == size)
                 return;
             continue;
@@ -258,6 +263,10 @@ void sink_proxy::send_locked(queued& item)
         item.call.setArguments({QVariant(item.data)});
     if (call_locked(item.call, true))
         ++in_flight_;
+    // The call is marshalled: its message keeps no view of bytes that may go once the
+    // notification returns.
+    if (item.is_data)
+        item.call.setArguments({});
 }
 
 void sink_proxy::answered(const QDBusMessage& reply, bool windowed)
@@ -374,6 +383,22 @@ STDMETHODIMP sink_proxy::Invoke(DISPID dispIdMember, REFIID, LCID, WORD, DISPPAR
         return E_INVALIDARG;
     const bool data = member->param_count == 1 && std::strcmp(member->method, "OnData") == 0;
     QDBusMessage call = make_call(data ? on_data_ : QString::fromLatin1(member->method));
+    if (data) {
+        // OnData's bytes travel apart from the call so that queued ones can be merged; a
+        // read bigger than kSinkMergeBytes travels in pieces of that size (notify). Only a
+        // byte array has a bus form; a call sent at once marshals it from where it is.
+        const VARIANT& arg = pDispParams->rgvarg[0];
+        const VARIANT& inner = arg.vt == (VT_BYREF | VT_VARIANT) && arg.pvarVal ? *arg.pvarVal : arg;
+        if (inner.vt != (VT_ARRAY | VT_UI1) || !inner.parray) {
+            if (puArgErr)
+                *puArgErr = 0;
+            return DISP_E_TYPEMISMATCH;
+        }
+        const auto size = static_cast<qsizetype>(inner.parray->rgsabound[0].cElements);
+        notify(std::move(call), size ? static_cast<const char*>(inner.parray->pvData) : "", size,
+               true);
+        return S_OK;
+    }
     QList<QVariant> args;
     for (UINT i = 0; i < member->param_count; ++i) {
         QVariant value;
@@ -385,15 +410,8 @@ STDMETHODIMP sink_proxy::Invoke(DISPID dispIdMember, REFIID, LCID, WORD, DISPPAR
         }
         args.push_back(value);
     }
-    if (!data) {
-        call.setArguments(args);
-        notify(std::move(call), nullptr);
-        return S_OK;
-    }
-    // OnData's bytes travel apart from the call so that queued ones can be merged; a read
-    // bigger than kSinkMergeBytes travels in pieces of that size (notify).
-    const QByteArray bytes = args.front().toByteArray();
-    notify(std::move(call), &bytes);
+    call.setArguments(args);
+    notify(std::move(call), nullptr, 0, false);
     return S_OK;
 }
 
@@ -403,7 +421,7 @@ STDMETHODIMP sink_proxy::OnChanged(DISPID dispID)
 {
     QDBusMessage call = make_call(QStringLiteral("OnChanged"));
     call << static_cast<int>(dispID);
-    notify(std::move(call), nullptr);
+    notify(std::move(call), nullptr, 0, false);
     return S_OK;
 }
 

@@ -48,10 +48,16 @@
 //
 // Answers. Calls leave from the thread that makes them (QtDBus hands them to its own
 // thread); their answers go to a small object of the proxy's that lives on the context's
-// thread, the thread that serves the bus connection. No event is posted per call on the
-// way out. Each call on the way holds a reference on the proxy until its answer arrives;
-// abandon_all() ends that for every proxy at once when the runtime stops, so proxies
-// whose calls were never answered do not outlive it.
+// thread. The runtime's context is an object of QtDBus's own connection thread, which
+// reads the answers: an answer is handled where it arrives, and the queued calls it makes
+// room for leave from there at once, with no other thread woken on the way. An error
+// answer counts by its error name. Each call on the way holds a reference on the proxy
+// until its answer arrives; abandon_all(), on the context's thread, ends that for every
+// proxy at once when the runtime stops, so proxies whose calls were never answered do not
+// outlive it.
+//
+// Copies. An OnData sent at once is marshalled from the caller's bytes where they are;
+// only what waits in the queue is copied (and merged there).
 #pragma once
 
 #include "platform/com/typeinfo.h"
@@ -89,7 +95,7 @@ class sink_proxy : public IDispatch, public IPropertyNotifySink, private call_bu
 public:
     // Called (at most once) when the sink must be unadvised, with the reason.
     using drop_fn = std::function<void(sink_proxy*, const QString& reason)>;
-    // context lives on the thread that serves the bus connection; answers arrive there.
+    // Answers arrive on context's thread, which must run an event loop and never block.
     sink_proxy(const QDBusConnection& bus, const QString& client, const QString& path,
                const interface_info& itf, QObject* context, drop_fn drop);
 
@@ -142,8 +148,10 @@ private:
         bool is_data;
     };
     // Sends a notification within the window, or queues (merges) it behind it; an
-    // OnData (data not null) of any size, in pieces of at most kSinkMergeBytes.
-    void notify(QDBusMessage call, const QByteArray* data);
+    // OnData (data: the size bytes at bytes) of any size, in pieces of at most
+    // kSinkMergeBytes. Only what is queued is copied: the bytes need to live only until
+    // this returns.
+    void notify(QDBusMessage call, const char* bytes, qsizetype size, bool data);
     // Sends one notification; mutex_ held, so sends leave in the order decided.
     void send_locked(queued& item);
     // An answer (or its absence) arrived for a call of this proxy.

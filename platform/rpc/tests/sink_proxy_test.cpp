@@ -50,7 +50,9 @@ public:
                                                : QByteArray::number(arg.toInt())});
         if (message.member() == QLatin1String("OnData"))
             bytes += arg.toByteArray().size();
-        const QDBusMessage reply = message.createReply(QVariant(0));
+        const QDBusMessage reply = error.isEmpty()
+                                       ? message.createReply(QVariant(0))
+                                       : message.createErrorReply(error, QStringLiteral("refused"));
         if (holding)
             held.push_back(reply);
         else
@@ -83,6 +85,7 @@ public:
     std::vector<call> calls;
     qsizetype bytes = 0;
     bool holding = true;
+    QString error;  // the error every call is answered with, if not empty
     std::vector<QDBusMessage> held;
     QDBusConnection connection_{QString()};
 };
@@ -270,6 +273,41 @@ TEST_F(SinkProxy, ReadsBiggerThanACallQueueAsFullCalls)
         EXPECT_TRUE(got == sent);
     }
     ReleaseOnceAnswered(proxy);
+}
+
+// A notification answered with an error other than a missing object frees its place and
+// keeps the sink; one answered UnknownObject (nothing at the sink's path any more) makes
+// the proxy ask for the sink to be unadvised, once.
+TEST_F(SinkProxy, OnlyAMissingSinkObjectDropsTheSink)
+{
+    std::mutex m;
+    std::condition_variable dropped;
+    std::vector<std::string> reasons;
+    sink_proxy* proxy = MakeProxy([&](sink_proxy*, const QString& reason) {
+        std::lock_guard lock(m);
+        reasons.push_back(reason.toStdString());
+        dropped.notify_all();
+    });
+    sink->answer();
+    {
+        std::lock_guard lock(sink->mutex);
+        sink->error = QStringLiteral("Ostra.Tethra.Error.E_FAIL");
+    }
+    // More failing calls than the window holds: each failure frees its place.
+    const int failing = static_cast<int>(kSinkWindow + kSinkQueue) + 4;
+    for (int i = 0; i < failing; ++i)
+        ASSERT_EQ(Fire(proxy, DISPID__ISerialPortEvents_OnPortEvent, i), S_OK);
+    ASSERT_TRUE(sink->wait([&] { return sink->calls.size() == static_cast<std::size_t>(failing); }));
+
+    client.unregisterObject(QStringLiteral("/sink"));
+    ASSERT_EQ(Fire(proxy, DISPID__ISerialPortEvents_OnData, QByteArray("gone")), S_OK);
+    std::unique_lock lock(m);
+    ASSERT_TRUE(dropped.wait_for(lock, std::chrono::seconds(20), [&] { return !reasons.empty(); }));
+    EXPECT_NE(reasons.front().find("org.freedesktop.DBus.Error.UnknownObject"), std::string::npos)
+        << reasons.front();
+    lock.unlock();
+    ReleaseOnceAnswered(proxy);
+    EXPECT_EQ(reasons.size(), 1u);
 }
 
 TEST_F(SinkProxy, AProxyWithUnansweredCallsGoesWhenTheyAreAbandoned)
