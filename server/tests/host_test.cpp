@@ -382,12 +382,9 @@ protected:
     // One value of the window's settings key in the test's registry store.
     void SetValue(const char* szName, DWORD dwType, const void* pData, DWORD cbData)
     {
-        HKEY hKey = nullptr;
-        ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Ostra\\Tethra", 0, nullptr, 0,
-                                  KEY_ALL_ACCESS, nullptr, &hKey, nullptr),
+        ASSERT_EQ(platform::testing::set_machine_value("SOFTWARE\\Ostra\\Tethra", szName, dwType,
+                                                       pData, cbData),
                   ERROR_SUCCESS);
-        RegSetValueExA(hKey, szName, 0, dwType, static_cast<const BYTE*>(pData), cbData);
-        RegCloseKey(hKey);
     }
     void SetDword(const char* szName, DWORD dwValue)
     {
