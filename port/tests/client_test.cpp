@@ -165,8 +165,8 @@ TEST_F(SimPortTest, ReceivedBytesReachEveryClientInOrder)
         sent += chunk;
     }
     for (TestSink& sink : sinks) {
-        EXPECT_TRUE(sink.wait([&] { return Received(sink).size() >= sent.size(); }));
-        EXPECT_EQ(Received(sink), sent);
+        EXPECT_TRUE(sink.wait([&] { return sink.received().size() >= sent.size(); }));
+        EXPECT_EQ(sink.received(), sent);
         for (const SinkCall& call : sink.calls())
             EXPECT_LE(call.bytes.size(), 16U);  // never more than the buffer size
     }

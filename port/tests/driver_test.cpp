@@ -49,14 +49,14 @@ TEST_F(PtyPortTest, ExtremeTimeoutPropertiesNeitherSpinNorStall)
     // The read outstanding now was started with the old settings: a byte ends it, and
     // the next read takes the new ones.
     ASSERT_TRUE(peer_.send("a"));
-    ASSERT_TRUE(sink.wait([&] { return Received(sink) == "a"; }));
+    ASSERT_TRUE(sink.wait_received("a"));
 
     const double before = platform::testing::process_cpu_ms();
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     EXPECT_LT(platform::testing::process_cpu_ms() - before, 150.0);
 
     ASSERT_TRUE(peer_.send("ping"));
-    EXPECT_TRUE(sink.wait([&] { return Received(sink) == "aping"; }));
+    EXPECT_TRUE(sink.wait_received("aping"));
     VARIANT v = ByteArray(platform::testing::pattern_bytes(4096, 7));
     EXPECT_EQ(port->Send(v, VARIANT_TRUE), S_OK);
     VariantClear(&v);
@@ -73,10 +73,10 @@ TEST_F(PtyPortTest, DefaultPortDeliversAShortMessageSoon)
     ASSERT_TRUE(port);
     for (int i = 0; i < 3; ++i) {
         const std::string message = "key " + std::to_string(i) + "\r\n";
-        const std::string expected = Received(sink) + message;
+        const std::string expected = sink.received() + message;
         auto start = std::chrono::steady_clock::now();
         ASSERT_TRUE(peer_.send(message));
-        ASSERT_TRUE(sink.wait([&] { return Received(sink) == expected; }));
+        ASSERT_TRUE(sink.wait_received(expected));
         auto took = std::chrono::steady_clock::now() - start;
         EXPECT_LT(took, std::chrono::milliseconds(250)) << i;
     }

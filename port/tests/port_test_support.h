@@ -138,16 +138,6 @@ inline HRESULT Unadvise(ISerialPort* pPort, REFIID iid, DWORD dwCookie)
     return FAILED(hr) ? hr : point->Unadvise(dwCookie);
 }
 
-// Every byte the sink received through OnData, in order.
-inline std::string Received(TestSink& sink)
-{
-    std::string bytes;
-    for (const SinkCall& call : sink.calls())
-        if (call.dispid == 1)
-            bytes += call.bytes;
-    return bytes;
-}
-
 // A VARIANT holding a new VT_UI1 safe array of the bytes; the caller clears it.
 inline VARIANT ByteArray(const std::string& bytes)
 {

@@ -70,7 +70,7 @@ TEST_F(SimPortTest, AVanishedDeviceIsReportedSendsFailAndItComesBackToTheSameCli
     ASSERT_NO_FATAL_FAILURE(MakeSettings(a.get(), b.get()));
     uart_->send("before");
     for (TestSink& sink : sinks)
-        ASSERT_TRUE(sink.wait([&] { return Received(sink) == "before"; }));
+        ASSERT_TRUE(sink.wait_received("before"));
 
     // A synchronous send waiting for a held line when the adapter is pulled out.
     uart_->hold_output(true);
@@ -112,7 +112,7 @@ TEST_F(SimPortTest, AVanishedDeviceIsReportedSendsFailAndItComesBackToTheSameCli
     // The same client objects and sinks receive and send again.
     uart_->send("after");
     for (TestSink& sink : sinks) {
-        EXPECT_TRUE(sink.wait([&] { return Received(sink) == "beforeafter"; }));
+        EXPECT_TRUE(sink.wait_received("beforeafter"));
         EXPECT_EQ(sink.count(3, spoDeviceLostError), 1);
         EXPECT_EQ(sink.count(2, spoDeviceBackEvent), 1);
     }
@@ -159,7 +159,7 @@ TEST_F(SocatPortTest, APortOnALinkReopensWhenTheLinkComesBack)
     }
     ExpectSettingsKept(a.get(), true);
     ASSERT_TRUE(pair.send("hello"));
-    EXPECT_TRUE(sink.wait([&] { return Received(sink) == "hello"; }));
+    EXPECT_TRUE(sink.wait_received("hello"));
     v = ByteArray("reply");
     EXPECT_EQ(b->Send(v, VARIANT_TRUE), S_OK);
     VariantClear(&v);

@@ -129,6 +129,18 @@ public:
         });
     }
     bool wait_calls(std::size_t n) { return wait([&] { return count() >= n; }); }
+    // Every byte OnData brought so far, in order.
+    std::string received()
+    {
+        std::string bytes;
+        for (const SinkCall& call : calls())
+            bytes += call.dispid == 1 ? call.bytes : "";
+        return bytes;
+    }
+    bool wait_received(const std::string& bytes)
+    {
+        return wait([&] { return received() == bytes; });
+    }
     bool wait_call(DISPID dispid, LONG code)
     {
         return wait([&] { return count(dispid, code) > 0; });
