@@ -44,12 +44,7 @@ std::string shot_path(const std::string& name)
 // Stores one value of the settings key.
 void set_value(const char* name, DWORD type, const void* data, DWORD size)
 {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                              KEY_ALL_ACCESS, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    RegSetValueExA(key, name, 0, type, static_cast<const BYTE*>(data), size);
-    RegCloseKey(key);
+    ASSERT_EQ(platform::testing::set_machine_value(kKey, name, type, data, size), ERROR_SUCCESS);
 }
 void set_dword(const char* name, DWORD value) { set_value(name, REG_DWORD, &value, 4); }
 void set_string(const char* name, const std::string& value)

@@ -139,8 +139,8 @@ inline void run_on(CWorkerThreadContext& worker, std::function<void()> f)
 
 // Trace records of every thread go to the journal through a message-only window served
 // by a thread of its own, as the debug window receives them. Every traced thread but the
-// caller's must have ended before destruction, so that all records are queued ahead of
-// the quit message.
+// caller's must have ended before finish() (or destruction), so that all records are
+// queued ahead of the quit message.
 class TraceCapture {
 public:
     TraceCapture(Journal& journal, DWORD level, DWORD category = TRACE_CAT_QUEUES)
@@ -162,9 +162,14 @@ public:
         atlTraceCat = category;
         g_hDebugWnd = window_;
     }
-    ~TraceCapture()
+    ~TraceCapture() { finish(); }
+    // Stops capturing; every record posted before is in the journal afterwards.
+    void finish()
     {
+        if (!thread_.joinable())
+            return;
         atlTraceCat = 0;
+        atlTraceLevel = 0;
         g_hDebugWnd = nullptr;
         PostThreadMessageA(thread_id_, WM_QUIT, 0, 0);
         thread_.join();

@@ -2,6 +2,7 @@
 // and record every call: each member is reached with its converted arguments, and bad
 // calls get their DISP_E_* codes without reaching anything.
 #include "idl/tethra.h"
+#include "platform/testing/counted.h"
 
 #include <gtest/gtest.h>
 
@@ -16,26 +17,10 @@ namespace {
 // What the last call reached and received. In values are recorded as integers, a
 // VARIANT as its type; out values are written from out_value.
 template <class Interface, class Base = platform::dispatch_impl<Interface>>
-class recorder : public Base {
+class recorder : public platform::testing::counted<Interface, Base> {
 public:
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (!ppv)
-            return E_POINTER;
-        if (riid == IID_IUnknown || riid == platform::interface_traits<Interface>::iid) {
-            *ppv = static_cast<Interface*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
-    STDMETHODIMP_(ULONG) Release() override { return --refs; }
-
     Interface* itf() { return static_cast<Interface*>(this); }
 
-    std::atomic<ULONG> refs{0};
     int calls = 0;
     std::string last;
     std::vector<long long> args;

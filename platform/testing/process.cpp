@@ -7,7 +7,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 
 namespace platform::testing {
@@ -111,6 +114,19 @@ void stop_process(int pid, bool stop)
         ::kill(pid, stop ? SIGSTOP : SIGCONT);
 }
 
+int name_owner_pid(const std::string& bus_address, const std::string& name)
+{
+    std::string output;
+    int pid = -1;
+    if (run_program({"/usr/bin/busctl", "--address=" + bus_address, "call", "org.freedesktop.DBus",
+                     "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                     "GetConnectionUnixProcessID", "s", name},
+                    &output) != 0 ||
+        std::sscanf(output.c_str(), "u %d", &pid) != 1)
+        return -1;
+    return pid;
+}
+
 void set_environment(const char* name, const char* value)
 {
     if (value)
@@ -167,19 +183,45 @@ child::~child()
         close(in_);
 }
 
-std::string child::read_line()
+std::string child::read_line(int timeout_ms)
 {
-    std::string line;
-    char c = 0;
-    ssize_t n = 0;
-    while (out_ >= 0 && ((n = read(out_, &c, 1)) == 1 || (n < 0 && errno == EINTR))) {
-        if (n != 1)
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        const std::size_t nl = buffer_.find('\n');
+        if (nl != std::string::npos) {
+            std::string line = buffer_.substr(0, nl);
+            buffer_.erase(0, nl + 1);
+            return line;
+        }
+        int wait_ms = -1;
+        if (timeout_ms >= 0) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            wait_ms = static_cast<int>(std::max<long long>(left.count(), 0));
+        }
+        pollfd p{out_, POLLIN, 0};
+        const int ready = out_ < 0 ? 0 : poll(&p, 1, wait_ms);
+        if (ready < 0 && errno == EINTR)
             continue;
-        if (c == '\n')
-            break;
-        line += c;
+        if (ready <= 0)
+            return {};
+        char chunk[4096];
+        const ssize_t n = read(out_, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return {};
+        buffer_.append(chunk, static_cast<size_t>(n));
     }
-    return line;
+}
+
+std::string child::line_starting(const std::string& prefix, int timeout_ms)
+{
+    for (;;) {
+        std::string line = read_line(timeout_ms);
+        if (line.empty() || line.rfind(prefix, 0) == 0)
+            return line;
+    }
 }
 
 int child::wait(DWORD timeout_ms)
@@ -191,13 +233,24 @@ int child::wait(DWORD timeout_ms)
     return code;
 }
 
-void child::kill()
+void child::end(int signal)
 {
     if (pid_ <= 0)
         return;
-    ::kill(pid_, SIGKILL);
+    ::kill(pid_, signal);
     reap(pid_);
     pid_ = -1;
+}
+
+void child::kill()
+{
+    end(SIGKILL);
+}
+
+void child::signal(int signal) const
+{
+    if (pid_ > 0)
+        ::kill(pid_, signal);
 }
 
 }  // namespace platform::testing

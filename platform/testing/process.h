@@ -29,6 +29,10 @@ void kill_process(int pid);
 // goes on again.
 void stop_process(int pid, bool stop);
 
+// The process that owns the bus name on the bus at bus_address (asked with busctl), or
+// -1 when nobody owns it.
+int name_owner_pid(const std::string& bus_address, const std::string& name = "Ostra.Tethra");
+
 // Sets (value not null) or removes an environment variable of this process, which its
 // children inherit.
 void set_environment(const char* name, const char* value);
@@ -49,8 +53,16 @@ public:
     int wait(DWORD timeout_ms);
     // SIGKILL and reap.
     void kill();
-    // Its next line of output without the newline; empty at the end of its output.
-    std::string read_line();
+    // Sends the signal and reaps it.
+    void end(int signal);
+    // Sends the signal and leaves it running.
+    void signal(int signal) const;
+    // Its next line of output without the newline; empty at the end of its output, or
+    // when timeout_ms (unless negative: no limit) passes without one.
+    std::string read_line(int timeout_ms = -1);
+    // Its next line that starts with prefix, the lines before it skipped; empty as
+    // read_line's is (the time-out counts for each line).
+    std::string line_starting(const std::string& prefix, int timeout_ms = -1);
     // Writes the text and a newline to its standard input; false when it is gone.
     bool write_line(const std::string& text);
 
@@ -58,6 +70,7 @@ private:
     int pid_ = -1;
     int out_ = -1;
     int in_ = -1;
+    std::string buffer_;  // what was read past the last line returned
 };
 
 }  // namespace platform::testing

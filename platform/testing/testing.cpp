@@ -19,6 +19,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <ctime>
+#include <fstream>
+#include <sstream>
 
 namespace platform::testing {
 
@@ -48,16 +50,21 @@ temp_registry::~temp_registry()
 
 LONG temp_registry::map_port(const std::string& device_path, LONG number) const
 {
-    HKEY key = nullptr;
-    LONG result = RegCreateKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0,
-                                  nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+    const std::string data = "COM" + std::to_string(number);
+    return set_machine_value("HARDWARE\\DEVICEMAP\\SERIALCOMM", device_path.c_str(), REG_SZ,
+                             data.c_str(), static_cast<DWORD>(data.size() + 1));
+}
+
+LONG set_machine_value(const std::string& key, const char* name, DWORD type, const void* data,
+                       DWORD size)
+{
+    HKEY hKey = nullptr;
+    LONG result = RegCreateKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0,
+                                  KEY_ALL_ACCESS, nullptr, &hKey, nullptr);
     if (result != ERROR_SUCCESS)
         return result;
-    const std::string data = "COM" + std::to_string(number);
-    result = RegSetValueExA(key, device_path.c_str(), 0, REG_SZ,
-                            reinterpret_cast<const BYTE*>(data.c_str()),
-                            static_cast<DWORD>(data.size() + 1));
-    RegCloseKey(key);
+    result = RegSetValueExA(hKey, name, 0, type, static_cast<const BYTE*>(data), size);
+    RegCloseKey(hKey);
     return result;
 }
 
@@ -200,11 +207,26 @@ device_holder::~device_holder()
         ::waitpid(pid_, nullptr, 0);
 }
 
+std::string read_file(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
 double process_cpu_ms()
 {
     timespec t{};
     ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
     return static_cast<double>(t.tv_sec) * 1000.0 + static_cast<double>(t.tv_nsec) / 1e6;
+}
+
+double idle_cpu_ms_over_a_second()
+{
+    const double before = process_cpu_ms();
+    ::usleep(1000 * 1000);
+    return process_cpu_ms() - before;
 }
 
 }  // namespace platform::testing

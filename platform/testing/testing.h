@@ -14,6 +14,9 @@
 
 namespace platform::testing {
 
+// What the file holds; empty when it cannot be read.
+std::string read_file(const std::string& path);
+
 // size pseudo-random bytes, the same for the same seed: a stream whose every piece can be
 // told apart and found again.
 std::string pattern_bytes(std::size_t size, unsigned seed);
@@ -38,6 +41,11 @@ private:
     std::string dir_;
     std::string file_;
 };
+
+// Writes one value under HKEY_LOCAL_MACHINE\key (made when missing) in the registry
+// store this process uses. ERROR_SUCCESS or the registry's error.
+LONG set_machine_value(const std::string& key, const char* name, DWORD type, const void* data,
+                       DWORD size);
 
 // A pseudo-terminal whose slave end the driver opens by path; the test is the far end
 // on the master. The slave is not held open here, so the master sees the driver close it.
@@ -93,5 +101,13 @@ private:
 
 // The processor time this process has used so far, in milliseconds (all its threads).
 double process_cpu_ms();
+
+// The processor time this process uses over one second of sleep. Processor time, not wall
+// time: threads blocked in their waits use under 1 ms however loaded the machine is, while
+// a spinning thread uses the whole second on an idle machine and still its share of a
+// core (about 100 ms with eight builds on two cores) on a busy one. kIdleCpuBoundMs sits
+// between the two.
+double idle_cpu_ms_over_a_second();
+constexpr double kIdleCpuBoundMs = 25;
 
 }  // namespace platform::testing

@@ -33,16 +33,6 @@ std::size_t ConnectionCount(IConnectionPoint* pPoint)
     return count;
 }
 
-bool Heard(TestSink& sink, DISPID dispid, LONG code)
-{
-    return sink.wait([&] {
-        for (const SinkCall& call : sink.calls())
-            if (call.dispid == dispid && call.code == code)
-                return true;
-        return false;
-    });
-}
-
 TEST_F(SimPortTest, ConnectionPointsForwardEachClientsOneSinkToTheSharedPort)
 {
     Ptr<ISerialPort> a(Open());
@@ -143,7 +133,7 @@ TEST_F(SimPortTest, EveryLineEventAndLineErrorReachesEveryClient)
     for (const auto& c : cases) {
         c.cause();
         for (TestSink& sink : sinks)
-            EXPECT_TRUE(Heard(sink, c.dispid, c.code))
+            EXPECT_TRUE(sink.wait_call(c.dispid, c.code))
                 << c.code << " " << ::testing::PrintToString(summary(sink.calls()));
     }
     for (TestSink& sink : sinks) {
@@ -175,8 +165,8 @@ TEST_F(SimPortTest, ReceivedBytesReachEveryClientInOrder)
         sent += chunk;
     }
     for (TestSink& sink : sinks) {
-        EXPECT_TRUE(sink.wait([&] { return Received(sink).size() >= sent.size(); }));
-        EXPECT_EQ(Received(sink), sent);
+        EXPECT_TRUE(sink.wait([&] { return sink.received().size() >= sent.size(); }));
+        EXPECT_EQ(sink.received(), sent);
         for (const SinkCall& call : sink.calls())
             EXPECT_LE(call.bytes.size(), 16U);  // never more than the buffer size
     }

@@ -6,51 +6,9 @@
 #include "port/tests/port_test_support.h"
 
 #include <chrono>
-#include <ctime>
 #include <thread>
 
 namespace {
-
-// A pseudo-terminal mapped to COM<kPort> in a registry store of the test's own; the
-// test is the far end on the master.
-class PtyPortTest : public ::testing::Test {
-protected:
-    static constexpr LONG kPort = 9;
-
-    void SetUp() override
-    {
-        ASSERT_TRUE(registry_.ready());
-        ASSERT_TRUE(peer_.ready());
-        ASSERT_EQ(registry_.map_port(peer_.path(), kPort), ERROR_SUCCESS);
-        lock_count_ = _Module.GetLockCount();
-    }
-
-    void TearDown() override
-    {
-        EXPECT_TRUE(tethra_.m_mapPorts.empty());
-        EXPECT_EQ(_Module.GetLockCount(), lock_count_);
-    }
-
-    ISerialPort* Open(TestSink* pSink = nullptr)
-    {
-        ISerialPort* pPort = nullptr;
-        EXPECT_EQ(tethra_.CreatePort(kPort, &pPort), S_OK);
-        if (pPort && pSink) {
-            EXPECT_NE(Advise(pPort, DIID__ISerialPortEvents, pSink), 0U);
-        }
-        return pPort;
-    }
-
-    platform::testing::temp_registry registry_;
-    platform::testing::pty_peer peer_;
-    CTethra tethra_;
-    LONG lock_count_ = 0;
-};
-
-double CpuMs()
-{
-    return 1000.0 * static_cast<double>(std::clock()) / CLOCKS_PER_SEC;
-}
 
 // Asynchronous sends queue while the one before is still being written; a synchronous
 // send behind them waits its turn. Every byte arrives once, in order.
@@ -91,14 +49,14 @@ TEST_F(PtyPortTest, ExtremeTimeoutPropertiesNeitherSpinNorStall)
     // The read outstanding now was started with the old settings: a byte ends it, and
     // the next read takes the new ones.
     ASSERT_TRUE(peer_.send("a"));
-    ASSERT_TRUE(sink.wait([&] { return Received(sink) == "a"; }));
+    ASSERT_TRUE(sink.wait_received("a"));
 
-    const double before = CpuMs();
+    const double before = platform::testing::process_cpu_ms();
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    EXPECT_LT(CpuMs() - before, 150.0);
+    EXPECT_LT(platform::testing::process_cpu_ms() - before, 150.0);
 
     ASSERT_TRUE(peer_.send("ping"));
-    EXPECT_TRUE(sink.wait([&] { return Received(sink) == "aping"; }));
+    EXPECT_TRUE(sink.wait_received("aping"));
     VARIANT v = ByteArray(platform::testing::pattern_bytes(4096, 7));
     EXPECT_EQ(port->Send(v, VARIANT_TRUE), S_OK);
     VariantClear(&v);
@@ -115,10 +73,10 @@ TEST_F(PtyPortTest, DefaultPortDeliversAShortMessageSoon)
     ASSERT_TRUE(port);
     for (int i = 0; i < 3; ++i) {
         const std::string message = "key " + std::to_string(i) + "\r\n";
-        const std::string expected = Received(sink) + message;
+        const std::string expected = sink.received() + message;
         auto start = std::chrono::steady_clock::now();
         ASSERT_TRUE(peer_.send(message));
-        ASSERT_TRUE(sink.wait([&] { return Received(sink) == expected; }));
+        ASSERT_TRUE(sink.wait_received(expected));
         auto took = std::chrono::steady_clock::now() - start;
         EXPECT_LT(took, std::chrono::milliseconds(250)) << i;
     }

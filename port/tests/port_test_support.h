@@ -1,12 +1,14 @@
 // Shared pieces of the port and registry tests: a recording property sink, a counted
-// pointer, and a fixture that maps a simulated UART to a COM number in a registry store
-// of its own and opens it through a real port registry.
+// pointer, and fixtures that map a simulated UART or a pseudo-terminal to a COM number in
+// a registry store of their own and open it through a real port registry.
 #pragma once
 
+#include "engine/tests/engine_test_support.h"
 #include "idl/tethra.h"
 #include "platform/com/com.h"
 #include "platform/comm/comm.h"
 #include "platform/comm/sim_uart.h"
+#include "platform/testing/counted.h"
 #include "platform/testing/testing.h"
 #include "platform/ui/message.h"
 #include "server/Module.h"
@@ -24,73 +26,18 @@
 #include <vector>
 
 // Collects the text of every trace record of one category up to a level while it lives,
-// through a message-only window served by a thread of its own, as the debug window
-// receives them. Every other traced thread must be done before it finishes.
+// as the debug window receives them. Every other traced thread must be done before it
+// finishes.
 class TraceLines {
 public:
-    TraceLines(DWORD dwCategory, DWORD dwLevel)
-    {
-        HANDLE hReady = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        thread_ = std::thread([this, hReady] {
-            HWND hWnd = CreateMessageWindow(&Receive);
-            thread_id_ = GetCurrentThreadId();
-            window_ = hWnd;
-            SetEvent(hReady);
-            MSG msg;
-            while (GetMessageA(&msg, nullptr, 0, 0) > 0)
-                DispatchMessageA(&msg);
-            DestroyWindow(hWnd);
-        });
-        WaitForSingleObject(hReady, INFINITE);
-        CloseHandle(hReady);
-        current() = this;
-        atlTraceLevel = dwLevel;
-        atlTraceCat = dwCategory;
-        g_hDebugWnd = window_;
-    }
-    ~TraceLines() { finish(); }
+    TraceLines(DWORD dwCategory, DWORD dwLevel) : capture_(journal_, dwLevel, dwCategory) {}
     // Stops collecting; every record posted before is in lines() afterwards.
-    void finish()
-    {
-        if (!thread_.joinable())
-            return;
-        atlTraceCat = 0;
-        atlTraceLevel = 0;
-        g_hDebugWnd = nullptr;
-        PostThreadMessageA(thread_id_, WM_QUIT, 0, 0);
-        thread_.join();
-        current() = nullptr;
-    }
-    std::vector<std::string> lines()
-    {
-        std::lock_guard lock(mutex_);
-        return lines_;
-    }
+    void finish() { capture_.finish(); }
+    std::vector<std::string> lines() { return journal_.entries(); }
 
 private:
-    static TraceLines*& current()
-    {
-        static TraceLines* instance = nullptr;
-        return instance;
-    }
-    static LRESULT Receive(HWND, UINT uMsg, WPARAM, LPARAM lParam)
-    {
-        if (uMsg == WM_DEBUG_MESSAGE) {
-            auto* record = reinterpret_cast<CTraceMessage*>(lParam);
-            {
-                std::lock_guard lock(current()->mutex_);
-                current()->lines_.push_back(record->m_pszText);
-            }
-            delete record;
-        }
-        return 0;
-    }
-
-    std::thread thread_;
-    DWORD thread_id_ = 0;
-    HWND window_ = nullptr;
-    std::mutex mutex_;
-    std::vector<std::string> lines_;
+    Journal journal_;
+    TraceCapture capture_;
 };
 
 // An interface pointer that releases its reference.
@@ -125,22 +72,8 @@ private:
 // An IPropertyNotifySink that records "R<dispid>" for OnRequestEdit and "C<dispid>" for
 // OnChanged, answers OnRequestEdit with `answer`, and runs `hook` inside each call (on
 // the setter's thread).
-class PropertySink : public IPropertyNotifySink {
+class PropertySink : public platform::testing::counted<IPropertyNotifySink> {
 public:
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (!ppv)
-            return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IPropertyNotifySink) {
-            *ppv = static_cast<IPropertyNotifySink*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
-    STDMETHODIMP_(ULONG) Release() override { return --refs; }
     STDMETHODIMP OnRequestEdit(DISPID dispID) override
     {
         record('R', dispID);
@@ -163,7 +96,6 @@ public:
         return out;
     }
 
-    std::atomic<ULONG> refs{0};
     HRESULT answer = S_OK;
     std::function<void(char, DISPID)> hook;
 
@@ -206,16 +138,6 @@ inline HRESULT Unadvise(ISerialPort* pPort, REFIID iid, DWORD dwCookie)
     return FAILED(hr) ? hr : point->Unadvise(dwCookie);
 }
 
-// Every byte the sink received through OnData, in order.
-inline std::string Received(TestSink& sink)
-{
-    std::string bytes;
-    for (const SinkCall& call : sink.calls())
-        if (call.dispid == 1)
-            bytes += call.bytes;
-    return bytes;
-}
-
 // A VARIANT holding a new VT_UI1 safe array of the bytes; the caller clears it.
 inline VARIANT ByteArray(const std::string& bytes)
 {
@@ -229,20 +151,13 @@ inline VARIANT ByteArray(const std::string& bytes)
     return v;
 }
 
-// A simulated UART mapped to COM<kPort> in a registry store of the test's own, and a
-// port registry to open it with. Every test ends with every object given back: the
-// server's lock count is where it started.
-class SimPortTest : public ::testing::Test {
+// A registry store of the test's own and a port registry to open its ports with. Every
+// test ends with every object given back: the server's lock count is where it started.
+class PortRegistryTest : public ::testing::Test {
 protected:
-    static constexpr LONG kPort = 7;
-
     void SetUp() override
     {
         ASSERT_TRUE(registry_.ready());
-        static std::atomic<int> serial{0};
-        uart_ = platform::sim_uart::create("port-test-" + std::to_string(++serial));
-        ASSERT_TRUE(uart_);
-        ASSERT_EQ(registry_.map_port(uart_->path(), kPort), ERROR_SUCCESS);
         lock_count_ = _Module.GetLockCount();
     }
 
@@ -252,16 +167,55 @@ protected:
         EXPECT_EQ(_Module.GetLockCount(), lock_count_);
     }
 
-    // A new client object of COM<kPort>; fails the test when there is none.
-    ISerialPort* Open()
+    // A new client object of COM<number>, with pSink advised on its events when given;
+    // fails the test when there is none.
+    ISerialPort* OpenNumber(LONG number, IUnknown* pSink)
     {
         ISerialPort* pPort = nullptr;
-        EXPECT_EQ(tethra_.CreatePort(kPort, &pPort), S_OK);
+        EXPECT_EQ(tethra_.CreatePort(number, &pPort), S_OK);
+        if (pPort && pSink) {
+            EXPECT_NE(Advise(pPort, DIID__ISerialPortEvents, pSink), 0U);
+        }
         return pPort;
     }
 
     platform::testing::temp_registry registry_;
-    std::shared_ptr<platform::sim_uart> uart_;
     CTethra tethra_;
     LONG lock_count_ = 0;
+};
+
+// A simulated UART mapped to COM<kPort>.
+class SimPortTest : public PortRegistryTest {
+protected:
+    static constexpr LONG kPort = 7;
+
+    void SetUp() override
+    {
+        ASSERT_NO_FATAL_FAILURE(PortRegistryTest::SetUp());
+        static std::atomic<int> serial{0};
+        uart_ = platform::sim_uart::create("port-test-" + std::to_string(++serial));
+        ASSERT_TRUE(uart_);
+        ASSERT_EQ(registry_.map_port(uart_->path(), kPort), ERROR_SUCCESS);
+    }
+
+    ISerialPort* Open(IUnknown* pSink = nullptr) { return OpenNumber(kPort, pSink); }
+
+    std::shared_ptr<platform::sim_uart> uart_;
+};
+
+// A pseudo-terminal mapped to COM<kPort>; the test is the far end on the master.
+class PtyPortTest : public PortRegistryTest {
+protected:
+    static constexpr LONG kPort = 9;
+
+    void SetUp() override
+    {
+        ASSERT_NO_FATAL_FAILURE(PortRegistryTest::SetUp());
+        ASSERT_TRUE(peer_.ready());
+        ASSERT_EQ(registry_.map_port(peer_.path(), kPort), ERROR_SUCCESS);
+    }
+
+    ISerialPort* Open(IUnknown* pSink = nullptr) { return OpenNumber(kPort, pSink); }
+
+    platform::testing::pty_peer peer_;
 };

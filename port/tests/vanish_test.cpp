@@ -9,34 +9,8 @@
 
 namespace {
 
-// Processor time, not wall time: a port blocked in its waits uses under 1 ms however
-// loaded the machine is, while a spinning thread uses the whole second on an idle machine
-// and still its share of a core (about 100 ms with eight builds on two cores) on a busy
-// one. The bound sits between the two.
-constexpr double kIdleCpuBoundMs = 25;
-
-double idle_cpu_ms_over_a_second()
-{
-    double before = platform::testing::process_cpu_ms();
-    std::this_thread::sleep_for(std::chrono::seconds(1));
-    return platform::testing::process_cpu_ms() - before;
-}
-
-bool HasCall(TestSink& sink, DISPID dispid, LONG code)
-{
-    for (const SinkCall& call : sink.calls())
-        if (call.dispid == dispid && call.code == code)
-            return true;
-    return false;
-}
-
-int CountCalls(TestSink& sink, DISPID dispid, LONG code)
-{
-    int n = 0;
-    for (const SinkCall& call : sink.calls())
-        n += call.dispid == dispid && call.code == code;
-    return n;
-}
+using platform::testing::idle_cpu_ms_over_a_second;
+using platform::testing::kIdleCpuBoundMs;
 
 // Settings two clients make that the device would not have by itself.
 void MakeSettings(ISerialPort* a, ISerialPort* b)
@@ -96,7 +70,7 @@ TEST_F(SimPortTest, AVanishedDeviceIsReportedSendsFailAndItComesBackToTheSameCli
     ASSERT_NO_FATAL_FAILURE(MakeSettings(a.get(), b.get()));
     uart_->send("before");
     for (TestSink& sink : sinks)
-        ASSERT_TRUE(sink.wait([&] { return Received(sink) == "before"; }));
+        ASSERT_TRUE(sink.wait_received("before"));
 
     // A synchronous send waiting for a held line when the adapter is pulled out.
     uart_->hold_output(true);
@@ -110,7 +84,7 @@ TEST_F(SimPortTest, AVanishedDeviceIsReportedSendsFailAndItComesBackToTheSameCli
     sender.join();
     EXPECT_EQ(hrPending, E_FAIL);
     for (TestSink& sink : sinks)
-        EXPECT_TRUE(sink.wait([&] { return HasCall(sink, 3, spoDeviceLostError); }));
+        EXPECT_TRUE(sink.wait_call(3, spoDeviceLostError));
 
     // Gone: sends of either kind fail at once, setters change nothing, the port sleeps.
     VARIANT v = ByteArray("lost");
@@ -125,7 +99,7 @@ TEST_F(SimPortTest, AVanishedDeviceIsReportedSendsFailAndItComesBackToTheSameCli
     // Back: the settings are on the fresh device before the clients hear of it.
     ASSERT_TRUE(uart_->replug());
     for (TestSink& sink : sinks)
-        ASSERT_TRUE(sink.wait([&] { return HasCall(sink, 2, spoDeviceBackEvent); }));
+        ASSERT_TRUE(sink.wait_call(2, spoDeviceBackEvent));
     platform::line_settings s = uart_->settings();
     EXPECT_EQ(s.baud, 19200U);
     EXPECT_EQ(s.data_bits, 7);
@@ -138,9 +112,9 @@ TEST_F(SimPortTest, AVanishedDeviceIsReportedSendsFailAndItComesBackToTheSameCli
     // The same client objects and sinks receive and send again.
     uart_->send("after");
     for (TestSink& sink : sinks) {
-        EXPECT_TRUE(sink.wait([&] { return Received(sink) == "beforeafter"; }));
-        EXPECT_EQ(CountCalls(sink, 3, spoDeviceLostError), 1);
-        EXPECT_EQ(CountCalls(sink, 2, spoDeviceBackEvent), 1);
+        EXPECT_TRUE(sink.wait_received("beforeafter"));
+        EXPECT_EQ(sink.count(3, spoDeviceLostError), 1);
+        EXPECT_EQ(sink.count(2, spoDeviceBackEvent), 1);
     }
     EXPECT_EQ(b->Send(v, VARIANT_TRUE), S_OK);
     EXPECT_TRUE(uart_->wait_written(4, 5000));
@@ -152,12 +126,8 @@ TEST_F(SimPortTest, AVanishedDeviceIsReportedSendsFailAndItComesBackToTheSameCli
 
 // The same on a real terminal: socat's pair behind links in a directory of the test's
 // own, the port mapped to one link; socat stopped, and started again with the same links.
-class SocatPortTest : public ::testing::Test {
-protected:
-    static constexpr LONG kPort = 9;
-    platform::testing::temp_registry registry_;
-    CTethra tethra_;
-};
+using SocatPortTest = PortRegistryTest;
+constexpr LONG kPort = 9;
 
 TEST_F(SocatPortTest, APortOnALinkReopensWhenTheLinkComesBack)
 {
@@ -165,23 +135,21 @@ TEST_F(SocatPortTest, APortOnALinkReopensWhenTheLinkComesBack)
     if (!pair.ready())
         GTEST_SKIP() << "socat is not available";
     ASSERT_EQ(registry_.map_port(pair.device(), kPort), ERROR_SUCCESS);
-    Ptr<ISerialPort> a;
-    ASSERT_EQ(tethra_.CreatePort(kPort, a.put()), S_OK);
-    Ptr<ISerialPort> b;
-    ASSERT_EQ(tethra_.CreatePort(kPort, b.put()), S_OK);
     TestSink sink;
-    ASSERT_NE(Advise(a.get(), DIID__ISerialPortEvents, &sink), 0U);
+    Ptr<ISerialPort> a(OpenNumber(kPort, &sink));
+    Ptr<ISerialPort> b(OpenNumber(kPort, nullptr));
+    ASSERT_TRUE(a && b);
     ASSERT_NO_FATAL_FAILURE(MakeSettings(a.get(), b.get()));
 
     pair.stop();
-    ASSERT_TRUE(sink.wait([&] { return HasCall(sink, 3, spoDeviceLostError); }));
+    ASSERT_TRUE(sink.wait_call(3, spoDeviceLostError));
     VARIANT v = ByteArray("x");
     EXPECT_EQ(b->Send(v, VARIANT_TRUE), E_FAIL);
     VariantClear(&v);
     EXPECT_LT(idle_cpu_ms_over_a_second(), kIdleCpuBoundMs);
 
     ASSERT_TRUE(pair.start());
-    ASSERT_TRUE(sink.wait([&] { return HasCall(sink, 2, spoDeviceBackEvent); }));
+    ASSERT_TRUE(sink.wait_call(2, spoDeviceBackEvent));
     platform::testing::socat_pair::tty_settings s;
     if (pair.device_settings(s)) {  // root only: the tty is in exclusive mode
         // A pty always holds 8 data bits and no parity.
@@ -191,14 +159,13 @@ TEST_F(SocatPortTest, APortOnALinkReopensWhenTheLinkComesBack)
     }
     ExpectSettingsKept(a.get(), true);
     ASSERT_TRUE(pair.send("hello"));
-    EXPECT_TRUE(sink.wait([&] { return Received(sink) == "hello"; }));
+    EXPECT_TRUE(sink.wait_received("hello"));
     v = ByteArray("reply");
     EXPECT_EQ(b->Send(v, VARIANT_TRUE), S_OK);
     VariantClear(&v);
     EXPECT_EQ(pair.receive(5, 5000), "reply");
     a.reset();
     b.reset();
-    EXPECT_TRUE(tethra_.m_mapPorts.empty());
 }
 
 }  // namespace

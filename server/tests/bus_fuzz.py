@@ -33,6 +33,7 @@ import argparse
 import random
 import sys
 import time
+import types
 
 import dbus
 import dbus.bus
@@ -180,100 +181,41 @@ def split(sig):
 
 # ---- sinks of every bad kind ------------------------------------------------------------
 
-class WrongTypes(dbus.service.Object):
-    """Answers every notification with a string where an HRESULT belongs."""
-    @dbus.service.method(EVENTS, in_signature="ay", out_signature="s", byte_arrays=True)
-    def OnData(self, data):
-        return "x"
-
-    @dbus.service.method(EVENTS, in_signature="i", out_signature="s")
-    def OnPortEvent(self, event):
-        return "x"
-
-    @dbus.service.method(EVENTS, in_signature="i", out_signature="s")
-    def OnError(self, code):
-        return "x"
-
-    @dbus.service.method(PROPSINK, in_signature="i", out_signature="as")
-    def OnRequestEdit(self, dispid):
-        return ["no"]
-
-    @dbus.service.method(PROPSINK, in_signature="i", out_signature="s")
-    def OnChanged(self, dispid):
-        return "x"
+SINK_MEMBERS = [(EVENTS, "OnData", "ay"), (EVENTS, "OnPortEvent", "i"), (EVENTS, "OnError", "i"),
+                (PROPSINK, "OnRequestEdit", "i"), (PROPSINK, "OnChanged", "i")]
 
 
-class Errors(dbus.service.Object):
-    """Answers every notification with an error."""
-    def fail(self):
-        raise dbus.exceptions.DBusException("sink refuses", name="Ostra.Tethra.Error.E_FAIL")
+def sink_class(name, doc, out_signatures, reply=None):
+    """A sink class with the five handlers, out_signatures[i] being the ith one's; each
+    returns (or raises) what reply(member) does, or never answers when reply is None."""
+    members = {"__doc__": doc}
+    for (itf, member, in_signature), out_signature in zip(SINK_MEMBERS, out_signatures):
+        options = {"byte_arrays": True} if in_signature == "ay" else {}
+        if reply is None:
+            options["async_callbacks"] = ("ok", "err")
 
-    @dbus.service.method(EVENTS, in_signature="ay", out_signature="i", byte_arrays=True)
-    def OnData(self, data):
-        self.fail()
-
-    @dbus.service.method(EVENTS, in_signature="i", out_signature="i")
-    def OnPortEvent(self, event):
-        self.fail()
-
-    @dbus.service.method(EVENTS, in_signature="i", out_signature="i")
-    def OnError(self, code):
-        self.fail()
-
-    @dbus.service.method(PROPSINK, in_signature="i", out_signature="i")
-    def OnRequestEdit(self, dispid):
-        self.fail()
-
-    @dbus.service.method(PROPSINK, in_signature="i", out_signature="i")
-    def OnChanged(self, dispid):
-        self.fail()
+            def handler(self, arg, ok, err):
+                pass
+        else:
+            def handler(self, arg, *, member=member):
+                return reply(member)
+        handler.__name__ = member
+        members[member] = dbus.service.method(itf, in_signature=in_signature,
+                                              out_signature=out_signature, **options)(handler)
+    return types.new_class(name, (dbus.service.Object,), exec_body=lambda ns: ns.update(members))
 
 
-class Empty(dbus.service.Object):
-    """Answers every notification without arguments."""
-    @dbus.service.method(EVENTS, in_signature="ay", out_signature="", byte_arrays=True)
-    def OnData(self, data):
-        pass
-
-    @dbus.service.method(EVENTS, in_signature="i", out_signature="")
-    def OnPortEvent(self, event):
-        pass
-
-    @dbus.service.method(EVENTS, in_signature="i", out_signature="")
-    def OnError(self, code):
-        pass
-
-    @dbus.service.method(PROPSINK, in_signature="i", out_signature="")
-    def OnRequestEdit(self, dispid):
-        pass
-
-    @dbus.service.method(PROPSINK, in_signature="i", out_signature="")
-    def OnChanged(self, dispid):
-        pass
+def refuse(member):
+    raise dbus.exceptions.DBusException("sink refuses", name="Ostra.Tethra.Error.E_FAIL")
 
 
-class Never(dbus.service.Object):
-    """Never answers anything."""
-    @dbus.service.method(EVENTS, in_signature="ay", out_signature="i", byte_arrays=True,
-                         async_callbacks=("ok", "err"))
-    def OnData(self, data, ok, err):
-        pass
-
-    @dbus.service.method(EVENTS, in_signature="i", out_signature="i", async_callbacks=("ok", "err"))
-    def OnPortEvent(self, event, ok, err):
-        pass
-
-    @dbus.service.method(EVENTS, in_signature="i", out_signature="i", async_callbacks=("ok", "err"))
-    def OnError(self, code, ok, err):
-        pass
-
-    @dbus.service.method(PROPSINK, in_signature="i", out_signature="i", async_callbacks=("ok", "err"))
-    def OnRequestEdit(self, dispid, ok, err):
-        pass
-
-    @dbus.service.method(PROPSINK, in_signature="i", out_signature="i", async_callbacks=("ok", "err"))
-    def OnChanged(self, dispid, ok, err):
-        pass
+WrongTypes = sink_class("WrongTypes", "Answers every notification with a string where an "
+                        "HRESULT belongs.", ["s", "s", "s", "as", "s"],
+                        lambda member: ["no"] if member == "OnRequestEdit" else "x")
+Errors = sink_class("Errors", "Answers every notification with an error.", ["i"] * 5, refuse)
+Empty = sink_class("Empty", "Answers every notification without arguments.", [""] * 5,
+                   lambda member: None)
+Never = sink_class("Never", "Never answers anything.", ["i"] * 5)
 
 
 # ---- a client connection and its objects ------------------------------------------------

@@ -22,6 +22,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using platform::testing::read_file;
 using platform::testing::run_program;
 using std::chrono::steady_clock;
 
@@ -54,14 +55,6 @@ std::string Value(const std::string& path, const char* szName = nullptr)
                                           reinterpret_cast<BYTE*>(szData), &cbData);
     RegCloseKey(hKey);
     return lResult == ERROR_SUCCESS && dwType == REG_SZ ? szData : "<missing>";
-}
-
-std::string ReadFile(const fs::path& file)
-{
-    std::ifstream in(file);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 // A registry store and a data home of the test's own; the server executable registers
@@ -111,7 +104,7 @@ protected:
         EXPECT_EQ(Value("Interface\\" + Braced(IID_ISerialPort)), "ISerialPort");
         EXPECT_EQ(Value("Interface\\" + Braced(DIID__ISerialPortEvents)), "_ISerialPortEvents");
         EXPECT_EQ(Value("Interface\\" + Braced(IID_ISerialPort) + "\\TypeLib"), libid);
-        EXPECT_EQ(ReadFile(ServiceFile()),
+        EXPECT_EQ(read_file(ServiceFile()),
                   "[D-BUS Service]\nName=Ostra.Tethra\nExec=" + strServer + " -Embedding\n");
     }
 
@@ -151,8 +144,9 @@ TEST_F(Registration, ClassKeyIsWrittenAfreshAndAQuotedPathSurvives)
     std::string strWord = "'";
     for (const char c : copy.string())
         strWord += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    EXPECT_NE(ReadFile(ServiceFile()).find("Exec=" + strWord + "' -Embedding\n"), std::string::npos)
-        << ReadFile(ServiceFile());
+    EXPECT_NE(read_file(ServiceFile()).find("Exec=" + strWord + "' -Embedding\n"),
+              std::string::npos)
+        << read_file(ServiceFile());
 }
 
 TEST_F(Registration, UnregServerRemovesItsKeysAndKeepsAppIdAndClsid)
@@ -210,14 +204,7 @@ protected:
     // The process that owns "Ostra.Tethra" now, or -1.
     int NameOwnerPid()
     {
-        std::string output;
-        if (run_program({"/usr/bin/busctl", "--address=" + m_bus->address(), "call",
-                         "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                         "GetConnectionUnixProcessID", "s", "Ostra.Tethra"},
-                        &output) != 0)
-            return -1;
-        int pid = -1;
-        std::sscanf(output.c_str(), "u %d", &pid);
+        const int pid = platform::testing::name_owner_pid(m_bus->address());
         if (pid > 0)
             m_servers.push_back(pid);
         return pid;
@@ -395,12 +382,9 @@ protected:
     // One value of the window's settings key in the test's registry store.
     void SetValue(const char* szName, DWORD dwType, const void* pData, DWORD cbData)
     {
-        HKEY hKey = nullptr;
-        ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Ostra\\Tethra", 0, nullptr, 0,
-                                  KEY_ALL_ACCESS, nullptr, &hKey, nullptr),
+        ASSERT_EQ(platform::testing::set_machine_value("SOFTWARE\\Ostra\\Tethra", szName, dwType,
+                                                       pData, cbData),
                   ERROR_SUCCESS);
-        RegSetValueExA(hKey, szName, 0, dwType, static_cast<const BYTE*>(pData), cbData);
-        RegCloseKey(hKey);
     }
     void SetDword(const char* szName, DWORD dwValue)
     {
@@ -487,7 +471,7 @@ TEST_F(DebugWindow, ClientCallsBecomeRowsAndLogRecordsAtTheStoredLevelAndCategor
     EXPECT_EQ(strRows.find("CSerialPortManager("), std::string::npos) << strRows;
 
     // The log file holds the same messages in records of 162 bytes.
-    const std::string strLog = ReadFile(m_logFile);
+    const std::string strLog = read_file(m_logFile);
     EXPECT_EQ(strLog.size() % 162, 0u);
     EXPECT_NE(strLog.find("atlTraceLevel = 0x3"), std::string::npos) << strLog;
     EXPECT_NE(strLog.find("Creating new serial port."), std::string::npos) << strLog;

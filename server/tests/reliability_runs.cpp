@@ -266,10 +266,7 @@ soak_result run_soak(const std::string& server, const std::string& client, int c
     for (const auto& [name, value] : totals)
         result.totals += name + " " + std::to_string(value) + "\n";
     result.after = served.settle(result.idle.threads, result.idle.fds, 20000);
-    std::ifstream in(faults);
-    std::stringstream text;
-    text << in.rdbuf();
-    result.faults = text.str();
+    result.faults = platform::testing::read_file(faults);
     result.ended = served.finish(20000);
     result.sanitizer = served.sanitizer_reports();
     return result;

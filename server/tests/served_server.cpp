@@ -90,13 +90,7 @@ served_server::served_server(const std::string& server, int ports)
         error_ = "CoCreateInstance failed";
         return;
     }
-    std::string output;
-    platform::testing::run_program(
-        {"/usr/bin/busctl", "--address=" + bus_->address(), "call", "org.freedesktop.DBus",
-         "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetConnectionUnixProcessID", "s",
-         "Ostra.Tethra"},
-        &output);
-    std::sscanf(output.c_str(), "u %d", &pid_);
+    pid_ = platform::testing::name_owner_pid(bus_->address());
     if (pid_ <= 0)
         error_ = "the server's process is unknown";
 }
@@ -141,10 +135,7 @@ std::string served_server::sanitizer_reports() const
     for (fs::directory_iterator it(dir_, ec), end; !ec && it != end; it.increment(ec)) {
         if (it->path().filename().string().rfind("sanitizer", 0) != 0)
             continue;
-        std::ifstream in(it->path());
-        std::stringstream text;
-        text << in.rdbuf();
-        reports += text.str();
+        reports += platform::testing::read_file(it->path());
     }
     return reports;
 }

@@ -22,18 +22,12 @@
 
 namespace {
 
+using platform::testing::read_file;
+
 namespace fs = std::filesystem;
 
 constexpr LONG kPort = 5;
 constexpr DWORD kLimitKB = 2048;
-
-std::string ReadAll(const fs::path& file)
-{
-    std::ifstream in(file, std::ios::binary);
-    std::stringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
-}
 
 // "errors 1004@123 ..." -> the offsets of the codes, each checked to be spoMemoryError.
 std::vector<std::size_t> Gaps(const std::string& line)
@@ -67,14 +61,10 @@ protected:
         ASSERT_TRUE(registry_.ready());
         ASSERT_TRUE(peer_.ready());
         ASSERT_EQ(registry_.map_port(peer_.path(), kPort), ERROR_SUCCESS);
-        HKEY hKey = nullptr;
-        ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Ostra\\Tethra", 0, nullptr, 0,
-                                  KEY_ALL_ACCESS, nullptr, &hKey, nullptr),
-                  ERROR_SUCCESS);
         const DWORD dwKB = kLimitKB;
-        RegSetValueExA(hKey, "MaxClientQueue", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dwKB),
-                       sizeof dwKB);
-        RegCloseKey(hKey);
+        ASSERT_EQ(platform::testing::set_machine_value("SOFTWARE\\Ostra\\Tethra", "MaxClientQueue",
+                                                       REG_DWORD, &dwKB, sizeof dwKB),
+                  ERROR_SUCCESS);
         // Started after the registry store exists, so the server it starts uses it.
         bus_ = std::make_unique<platform::rpc::testing::private_bus>();
         ASSERT_TRUE(bus_->ready());
@@ -98,13 +88,8 @@ protected:
     }
     int ServerPid()
     {
-        std::string output;
-        if (platform::testing::run_program(
-                {"/usr/bin/busctl", "--address=" + bus_->address(), "call",
-                 "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                 "GetConnectionUnixProcessID", "s", "Ostra.Tethra"},
-                &output) == 0)
-            std::sscanf(output.c_str(), "u %d", &server_pid_);
+        if (const int pid = platform::testing::name_owner_pid(bus_->address()); pid > 0)
+            server_pid_ = pid;
         return server_pid_;
     }
     static std::string Ask(platform::testing::child& client, const std::string& command)
@@ -156,13 +141,13 @@ TEST_F(SlowClientTest, AStoppedClientLosesOnlyItsOwnGapAndResumesInOrderAfterItC
 
     const fs::path dir = fs::path(registry_.file()).parent_path();
     EXPECT_EQ(Ask(fast, "dump " + (dir / "fast").string()), "errors");
-    EXPECT_TRUE(ReadAll(dir / "fast") == all);
+    EXPECT_TRUE(read_file(dir / "fast") == all);
 
     // The slow one: pieces of the stream in order, each gap marked by one spoMemoryError
     // and each report standing at a real gap; the last piece runs to the end. Nothing
     // that waits for it moves on while it is stopped, so the one stop is one episode.
     const std::vector<std::size_t> gaps = Gaps(Ask(slow, "dump " + (dir / "slow").string()));
-    const std::string got = ReadAll(dir / "slow");
+    const std::string got = read_file(dir / "slow");
     EXPECT_EQ(gaps.size(), 1u);
     ASSERT_FALSE(gaps.empty());
     std::size_t from = 0;  // in got

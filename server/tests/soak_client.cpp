@@ -152,23 +152,9 @@ private:
 };
 
 // Refuses about a third of the changes it is asked about.
-class PropertySink : public IPropertyNotifySink {
+class PropertySink : public platform::testing::counted<IPropertyNotifySink> {
 public:
     explicit PropertySink(unsigned seed) : m_random(seed) {}
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (!ppv)
-            return E_POINTER;
-        *ppv = riid == IID_IUnknown || riid == IID_IPropertyNotifySink
-                   ? static_cast<IPropertyNotifySink*>(this)
-                   : nullptr;
-        if (!*ppv)
-            return E_NOINTERFACE;
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++m_refs; }
-    STDMETHODIMP_(ULONG) Release() override { return --m_refs; }
     STDMETHODIMP OnChanged(DISPID) override
     {
         count("changed_told");
@@ -182,7 +168,6 @@ public:
     }
 
 private:
-    std::atomic<ULONG> m_refs{0};
     std::mt19937 m_random;
 };
 

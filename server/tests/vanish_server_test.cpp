@@ -20,6 +20,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using platform::testing::read_file;
 using platform::testing::child;
 
 constexpr LONG kPort = 1;
@@ -33,14 +34,6 @@ constexpr char kXOff = 0x13;
 // kernel counts another process's time.
 constexpr double kIdleCpuBoundMs = 50;
 constexpr auto kIdleSpan = std::chrono::seconds(2);
-
-std::string ReadAll(const fs::path& file)
-{
-    std::ifstream in(file, std::ios::binary);
-    std::stringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
-}
 
 std::string Ask(child& client, const std::string& command)
 {
@@ -165,7 +158,7 @@ TEST_F(VanishServerTest, EveryClientLearnsOfTheLossAndTheReturnAndGoesOnWithItsS
         EXPECT_EQ(Ask(*both[i], "wait 8192"), "have 8192");
         const fs::path file = dir / ("received" + std::to_string(i));
         EXPECT_EQ(Ask(*both[i], "dump " + file.string()), "errors");
-        EXPECT_TRUE(ReadAll(file) == in) << "client " << i << " did not receive the bytes sent";
+        EXPECT_TRUE(read_file(file) == in) << "client " << i << " did not receive the bytes sent";
     }
     ASSERT_EQ(Ask(b, "send 4096 5"), "sending");
     EXPECT_EQ(SendResult(Ask(b, "sent")).first, kS_OK);

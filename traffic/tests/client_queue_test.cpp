@@ -22,14 +22,9 @@ namespace {
 // Writes "MaxClientQueue" (REG_DWORD) into the current registry store.
 void SetMaxClientQueue(DWORD dwType, const void* pData, DWORD cbData)
 {
-    HKEY hKey = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Ostra\\Tethra", 0, nullptr, 0,
-                              KEY_ALL_ACCESS, nullptr, &hKey, nullptr),
+    EXPECT_EQ(platform::testing::set_machine_value("SOFTWARE\\Ostra\\Tethra", "MaxClientQueue",
+                                                   dwType, pData, cbData),
               ERROR_SUCCESS);
-    EXPECT_EQ(RegSetValueExA(hKey, "MaxClientQueue", 0, dwType, static_cast<const BYTE*>(pData),
-                             cbData),
-              ERROR_SUCCESS);
-    RegCloseKey(hKey);
 }
 
 void SetMaxClientQueueKB(DWORD dwKB)
@@ -293,30 +288,16 @@ TEST(ClientQueueLimit, TheRegistryValueIsReadInKilobytesWithinItsBounds)
 
 // ---- end to end on a pseudo-terminal ----------------------------------------------------
 
-class PtyClientQueueTest : public SimPortTest {
+class PtyClientQueueTest : public PtyPortTest {
 protected:
-    static constexpr LONG kPtyPort = 43;
     static constexpr DWORD kLimitKB = 2048;
 
     void SetUp() override
     {
-        SimPortTest::SetUp();
-        ASSERT_TRUE(peer_.ready());
-        ASSERT_EQ(registry_.map_port(peer_.path(), kPtyPort), ERROR_SUCCESS);
+        ASSERT_NO_FATAL_FAILURE(PtyPortTest::SetUp());
         SetMaxClientQueueKB(kLimitKB);
     }
-    ISerialPort* OpenPty(StreamSink& sink)
-    {
-        ISerialPort* pPort = nullptr;
-        EXPECT_EQ(tethra_.CreatePort(kPtyPort, &pPort), S_OK);
-        if (pPort) {
-            EXPECT_NE(Advise(pPort, DIID__ISerialPortEvents, &sink), 0U);
-        }
-        return pPort;
-    }
-    CPortEventsConnectionPoint& cp() { return tethra_.m_mapPorts.at(kPtyPort)->m_cpPortEvents; }
-
-    platform::testing::pty_peer peer_;
+    CPortEventsConnectionPoint& cp() { return tethra_.m_mapPorts.at(kPort)->m_cpPortEvents; }
 };
 
 // The peer writes 8 KiB pieces, one every 8 ms (about 1 MB/s): a rate a client that takes
@@ -338,8 +319,8 @@ TEST_F(PtyClientQueueTest, ABlockedClientLosesOnlyItsOwnGapAndResumesInOrder)
 {
     StreamSink fast;
     StreamSink slow;
-    Ptr<ISerialPort> a(OpenPty(fast));
-    Ptr<ISerialPort> b(OpenPty(slow));
+    Ptr<ISerialPort> a(Open(&fast));
+    Ptr<ISerialPort> b(Open(&slow));
     ASSERT_TRUE(a && b);
     IUnknown* pSlow = static_cast<_ISerialPortEvents*>(&slow);
 

@@ -63,18 +63,6 @@ protected:
         EXPECT_EQ(port->m_cpPortEvents.Advise(&sink, &cookie), S_OK);
         return cookie;
     }
-    // All OnData bytes a sink received so far, in order.
-    static std::string received(TestSink& sink)
-    {
-        std::string all;
-        for (const SinkCall& c : sink.calls())
-            all += c.dispid == 1 ? c.bytes : "";
-        return all;
-    }
-    static bool wait_received(TestSink& sink, const std::string& bytes)
-    {
-        return sink.wait([&] { return received(sink) == bytes; });
-    }
 
     platform::testing::temp_registry registry_;
     std::vector<CSerialPortManager*> ports_;

@@ -66,12 +66,12 @@ TEST_F(PortTrafficTest, ASinkConnectedLaterGetsOnlyLaterData)
 {
     DWORD witness = advise(port, b);
     uart->send("early");
-    ASSERT_TRUE(wait_received(b, "early"));
+    ASSERT_TRUE(b.wait_received("early"));
     advise(port, a);
     EXPECT_EQ(port->m_cpPortEvents.Unadvise(witness), S_OK);
     uart->send("late");
-    ASSERT_TRUE(wait_received(a, "late"));
-    EXPECT_EQ(received(b), "early");
+    ASSERT_TRUE(a.wait_received("late"));
+    EXPECT_EQ(b.received(), "early");
 }
 
 TEST_F(PortTrafficTest, OneWaitsEventsAreAnnouncedInTableOrderAndBeforeItsData)
@@ -86,7 +86,7 @@ TEST_F(PortTrafficTest, OneWaitsEventsAreAnnouncedInTableOrderAndBeforeItsData)
     run_on_comm_thread(port, [&] {
         probe.Handle(EV_RXFLAG | EV_RLSD | EV_RING | EV_DSR | EV_CTS | EV_BREAK | EV_RXCHAR);
     });
-    ASSERT_TRUE(wait_received(a, "data"));
+    ASSERT_TRUE(a.wait_received("data"));
     // The read task (which switches EV_RXCHAR on through the probe) has finished once a
     // later task has run.
     run_on_comm_thread(port, [] {});
@@ -110,10 +110,10 @@ TEST_F(PortTrafficTest, AReadInProgressKeepsTheReceiveEventOffAndAsksForNoMoreTh
     EXPECT_EQ(comm_mask(port) & EV_RXCHAR, 0U);  // no second read while this one runs
 
     // The read ends on its time-out, short of what it asked for, and receiving resumes.
-    ASSERT_TRUE(wait_received(a, "abc"));
+    ASSERT_TRUE(a.wait_received("abc"));
     EXPECT_EQ(comm_mask(port), static_cast<DWORD>(COMM_PORT_START_MASK));
     uart->send("def");
-    ASSERT_TRUE(wait_received(a, "abcdef"));
+    ASSERT_TRUE(a.wait_received("abcdef"));
     ULONG size = 0;
     EXPECT_EQ(port->get_ReceiveBufferSize(0, &size), S_OK);
     EXPECT_EQ(size, 0xFFFFFFFFU);  // the setting stays as the client made it
@@ -150,7 +150,7 @@ TEST_F(PortTrafficTest, AReadThatKeepsFailingIsAnnouncedOnceAndWaitsForTheNextPo
     DWORD errors = 0;
     ASSERT_TRUE(ClearCommError(port->m_hComm, &errors, nullptr));
     uart->set_modem_lines(0);
-    ASSERT_TRUE(wait_received(a, "x"));
+    ASSERT_TRUE(a.wait_received("x"));
     run_on_comm_thread(port, [] {});
     EXPECT_EQ(summary(a.calls()), (std::vector<std::string>{"X:1004", "E:0", "E:0", "D:x"}));
     EXPECT_EQ(count_containing(journal.entries(), "ReadFile Error"), 3);
@@ -213,7 +213,7 @@ TEST_F(PortTrafficTest, UnadviseFromInsideOnDataStopsDeliveryAtOnce)
     cookie = advise(port, a);
     advise(port, b);
     uart->send("first");
-    ASSERT_TRUE(wait_received(b, "firstafter"));
+    ASSERT_TRUE(b.wait_received("firstafter"));
     ASSERT_TRUE(a.wait_refs(0));
     ASSERT_TRUE(CPortEventsConnectionPoint::WaitForReapers(60000));
     EXPECT_EQ(hr, S_OK);

@@ -6,6 +6,7 @@
 
 #include "idl/tethra.h"
 #include "platform/com/com.h"
+#include "platform/testing/counted.h"
 #include "platform/sync/sync.h"
 
 #include <atomic>
@@ -108,6 +109,14 @@ public:
         return calls_;
     }
     std::size_t count() { return calls().size(); }
+    // How many calls of dispid carried the code.
+    int count(DISPID dispid, LONG code)
+    {
+        int n = 0;
+        for (const SinkCall& call : calls())
+            n += call.dispid == dispid && call.code == code;
+        return n;
+    }
     // Waits, with a bound generous enough for any machine, until pred holds.
     bool wait(const std::function<bool()>& pred)
     {
@@ -120,6 +129,22 @@ public:
         });
     }
     bool wait_calls(std::size_t n) { return wait([&] { return count() >= n; }); }
+    // Every byte OnData brought so far, in order.
+    std::string received()
+    {
+        std::string bytes;
+        for (const SinkCall& call : calls())
+            bytes += call.dispid == 1 ? call.bytes : "";
+        return bytes;
+    }
+    bool wait_received(const std::string& bytes)
+    {
+        return wait([&] { return received() == bytes; });
+    }
+    bool wait_call(DISPID dispid, LONG code)
+    {
+        return wait([&] { return count(dispid, code) > 0; });
+    }
 
     // A handler that calls wait_open() blocks from block() until unblock().
     void block() { changed([&] { open_ = false; }); }
@@ -214,22 +239,7 @@ private:
 };
 
 // An object that offers no _ISerialPortEvents.
-class PlainUnknown : public IUnknown {
-public:
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (!ppv)
-            return E_POINTER;
-        *ppv = riid == IID_IUnknown ? static_cast<IUnknown*>(this) : nullptr;
-        if (!*ppv)
-            return E_NOINTERFACE;
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
-    STDMETHODIMP_(ULONG) Release() override { return --refs; }
-    std::atomic<ULONG> refs{0};
-};
+using PlainUnknown = platform::testing::counted<IUnknown>;
 
 // The calls as "D:<bytes>", "E:<code>" (OnPortEvent) and "X:<code>" (OnError).
 inline std::vector<std::string> summary(const std::vector<SinkCall>& calls)

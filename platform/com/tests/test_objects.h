@@ -3,48 +3,16 @@
 #pragma once
 
 #include "platform/com/interfaces.h"
+#include "platform/testing/counted.h"
 
-#include <atomic>
 #include <mutex>
 #include <vector>
 
 // Lives on the stack; its count shows what the code under test took and gave back.
-class counted_unknown : public IUnknown {
-public:
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (!ppv)
-            return E_POINTER;
-        if (riid == IID_IUnknown) {
-            *ppv = static_cast<IUnknown*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
-    STDMETHODIMP_(ULONG) Release() override { return --refs; }
+using counted_unknown = platform::testing::counted<IUnknown>;
 
-    std::atomic<ULONG> refs{0};
-};
-
-class recording_sink : public IPropertyNotifySink {
+class recording_sink : public platform::testing::counted<IPropertyNotifySink> {
 public:
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (!ppv)
-            return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IPropertyNotifySink) {
-            *ppv = static_cast<IPropertyNotifySink*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
-    STDMETHODIMP_(ULONG) Release() override { return --refs; }
     STDMETHODIMP OnChanged(DISPID dispID) override
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -58,7 +26,6 @@ public:
         return request_result;
     }
 
-    std::atomic<ULONG> refs{0};
     std::mutex mutex;
     std::vector<DISPID> changed;
     std::vector<DISPID> requested;

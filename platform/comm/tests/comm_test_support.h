@@ -3,11 +3,11 @@
 
 #include "platform/comm/comm.h"
 #include "platform/sync/sync.h"
+#include "platform/testing/testing.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -77,13 +77,8 @@ inline double ms_since(std::chrono::steady_clock::time_point start)
 // Bytes 0..255 in an order that differs block to block, 0xff and 0x00 included.
 inline std::vector<BYTE> pattern(std::size_t size, unsigned seed)
 {
-    std::vector<BYTE> bytes(size);
-    std::uint32_t x = seed * 2654435761U + 1;
-    for (auto& b : bytes) {
-        x = x * 1664525U + 1013904223U;
-        b = static_cast<BYTE>(x >> 24);
-    }
-    return bytes;
+    const std::string bytes = platform::testing::pattern_bytes(size, seed);
+    return {bytes.begin(), bytes.end()};
 }
 
 }  // namespace comm_test

@@ -5,10 +5,8 @@
 #include "platform/comm/port_name.h"
 #include "platform/comm/receive_filter.h"
 #include "platform/comm/sim_uart.h"
-#include "platform/registry/registry.h"
 
 #include <cstdlib>
-#include <filesystem>
 #include <thread>
 #include <unistd.h>
 
@@ -436,10 +434,8 @@ TEST_F(SimTest, SynchronousCallsWithoutOverlapped)
 TEST(PortNameTest, DefaultRuleAndForms)
 {
     // A store of the test's own with no port map: only the default rule applies.
-    char dir[] = "/tmp/comm-registry-XXXXXX";
-    ASSERT_NE(::mkdtemp(dir), nullptr);
-    const std::string file = std::string(dir) + "/registry.db";
-    ASSERT_EQ(::setenv("TETHRA_REGISTRY_FILE", file.c_str(), 1), 0);
+    platform::testing::temp_registry registry;
+    ASSERT_TRUE(registry.ready());
     std::string path;
     const std::pair<const char*, const char*> cases[] = {
         {"\\\\.\\COM1", "/dev/ttyS0"},   {"COM32", "/dev/ttyS31"},
@@ -455,40 +451,21 @@ TEST(PortNameTest, DefaultRuleAndForms)
     EXPECT_EQ(platform::resolve_port_name("COM0", path), ERROR_INVALID_NAME);
     EXPECT_EQ(platform::resolve_port_name("COM1x", path), ERROR_INVALID_NAME);
     EXPECT_EQ(platform::resolve_port_name("ttyS0", path), ERROR_INVALID_NAME);
-    ::unsetenv("TETHRA_REGISTRY_FILE");
-    std::filesystem::remove_all(dir);
 }
 
 TEST(PortNameTest, PortMapOpensAnyDeviceUnderAnyNumber)
 {
-    char dir[] = "/tmp/comm-registry-XXXXXX";
-    ASSERT_NE(::mkdtemp(dir), nullptr);
-    std::string file = std::string(dir) + "/registry.db";
-    ASSERT_EQ(::setenv("TETHRA_REGISTRY_FILE", file.c_str(), 1), 0);
+    platform::testing::temp_registry registry;
+    ASSERT_TRUE(registry.ready());
     auto uart = sim_uart::create("mapped");
     ASSERT_TRUE(uart);
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, nullptr,
-                              0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    std::string path = uart->path();
-    ASSERT_EQ(RegSetValueExA(key, path.c_str(), 0, REG_SZ,
-                             reinterpret_cast<const BYTE*>("COM5"), 5),
-              ERROR_SUCCESS);
-    RegCloseKey(key);
+    ASSERT_EQ(registry.map_port(uart->path(), 5), ERROR_SUCCESS);
 
     HANDLE port = open_port("\\\\.\\COM5");
     ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
     EXPECT_TRUE(uart->is_open());
     EXPECT_TRUE(CloseHandle(port));
     EXPECT_FALSE(uart->is_open());
-    ::unsetenv("TETHRA_REGISTRY_FILE");
-    ::unlink(file.c_str());
-    std::string side = file + "-wal";
-    ::unlink(side.c_str());
-    side = file + "-shm";
-    ::unlink(side.c_str());
-    ::rmdir(dir);
 }
 
 // ---- the receive path alone --------------------------------------------------------------

@@ -15,6 +15,8 @@
 
 using namespace comm_test;
 using platform::sim_uart;
+using platform::testing::idle_cpu_ms_over_a_second;
+using platform::testing::kIdleCpuBoundMs;
 
 namespace {
 
@@ -46,20 +48,6 @@ void start_wait(HANDLE port, overlapped& o, DWORD* events)
         ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
     }
 }
-
-// The processor time this process uses over one second with nothing to do but wait.
-double idle_cpu_ms_over_a_second()
-{
-    double before = platform::testing::process_cpu_ms();
-    ::usleep(1000 * 1000);
-    return platform::testing::process_cpu_ms() - before;
-}
-
-// Processor time, not wall time: a port blocked in its waits uses under 1 ms however
-// loaded the machine is, while a spinning thread uses the whole second on an idle machine
-// and still its share of a core (about 100 ms with eight builds on two cores) on a busy
-// one. The bound sits between the two.
-constexpr double kIdleCpuBoundMs = 25;
 
 TEST(VanishSim, PendingIoEndsTheHandleWaitsAndComesBackWithItsSettings)
 {

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
+#include <functional>
 #include <fcntl.h>
 #include <mutex>
 #include <poll.h>
@@ -83,6 +84,23 @@ protected:
         }
         return bytes;
     }
+    // The program changes its termios; whether the master was told.
+    bool ProgramSets(const std::function<void(termios&)>& change)
+    {
+        termios t{};
+        EXPECT_EQ(::tcgetattr(program_, &t), 0);
+        change(t);
+        EXPECT_EQ(::tcsetattr(program_, TCSANOW, &t), 0);
+        BOOL changed = FALSE;
+        Take(&changed, 0);
+        return changed;
+    }
+    line_settings Settings()
+    {
+        line_settings s;
+        EXPECT_EQ(pair_->get_settings(s), static_cast<DWORD>(ERROR_SUCCESS));
+        return s;
+    }
     void Write(const std::string& bytes)
     {
         DWORD written = 0;
@@ -101,14 +119,10 @@ TEST_F(PtyPair, BytesPassBothWaysUntranslatedWhateverModesTheProgramSets)
 {
     // A program in canonical mode with echo and CR/NL translation still gets the bytes
     // raw, and nothing is echoed back to the line.
-    termios t{};
-    ASSERT_EQ(::tcgetattr(program_, &t), 0);
-    t.c_lflag |= ICANON | ECHO | ISIG;
-    t.c_iflag |= ICRNL;
-    ASSERT_EQ(::tcsetattr(program_, TCSANOW, &t), 0);
-    BOOL changed = FALSE;
-    Take(&changed, 0);
-    EXPECT_TRUE(changed);
+    EXPECT_TRUE(ProgramSets([](termios& t) {
+        t.c_lflag |= ICANON | ECHO | ISIG;
+        t.c_iflag |= ICRNL;
+    }));
 
     Write(kAwkward);
     EXPECT_EQ(ReadProgram(kAwkward.size()), kAwkward);
@@ -120,19 +134,14 @@ TEST_F(PtyPair, BytesPassBothWaysUntranslatedWhateverModesTheProgramSets)
 
 TEST_F(PtyPair, AProgramsSettingChangesAreReportedAndRead)
 {
-    termios t{};
-    ASSERT_EQ(::tcgetattr(program_, &t), 0);
-    ::cfsetspeed(&t, B57600);
-    t.c_cflag |= CSTOPB | CRTSCTS;
-    t.c_iflag |= IXON | IXOFF;
-    t.c_cc[VSTART] = 'q';
-    t.c_cc[VSTOP] = 's';
-    ASSERT_EQ(::tcsetattr(program_, TCSANOW, &t), 0);
-    BOOL changed = FALSE;
-    Take(&changed, 0);
-    ASSERT_TRUE(changed);
-    line_settings s;
-    ASSERT_EQ(pair_->get_settings(s), static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_TRUE(ProgramSets([](termios& t) {
+        ::cfsetspeed(&t, B57600);
+        t.c_cflag |= CSTOPB | CRTSCTS;
+        t.c_iflag |= IXON | IXOFF;
+        t.c_cc[VSTART] = 'q';
+        t.c_cc[VSTOP] = 's';
+    }));
+    line_settings s = Settings();
     EXPECT_EQ(s.baud, 57600U);
     EXPECT_EQ(s.stop_bits, TWOSTOPBITS);
     EXPECT_TRUE(s.rts_cts);
@@ -143,11 +152,11 @@ TEST_F(PtyPair, AProgramsSettingChangesAreReportedAndRead)
 
     // Data bits and parity do not survive the pty driver (asked for alone, they are even
     // refused with EINVAL).
-    ::cfsetspeed(&t, B19200);
-    t.c_cflag = (t.c_cflag & ~CSIZE) | CS7 | PARENB;
-    ASSERT_EQ(::tcsetattr(program_, TCSANOW, &t), 0);
-    Take(&changed, 0);
-    ASSERT_EQ(pair_->get_settings(s), static_cast<DWORD>(ERROR_SUCCESS));
+    ProgramSets([](termios& t) {
+        ::cfsetspeed(&t, B19200);
+        t.c_cflag = (t.c_cflag & ~CSIZE) | CS7 | PARENB;
+    });
+    s = Settings();
     EXPECT_EQ(s.baud, 19200U);
     EXPECT_EQ(s.data_bits, 8);
     EXPECT_EQ(s.parity, NOPARITY);
@@ -155,25 +164,15 @@ TEST_F(PtyPair, AProgramsSettingChangesAreReportedAndRead)
 
 TEST_F(PtyPair, AProgramThatClearsExtprocIsStillHeardNextTime)
 {
-    termios t{};
-    ASSERT_EQ(::tcgetattr(program_, &t), 0);
-    t.c_lflag &= ~EXTPROC;
-    ASSERT_EQ(::tcsetattr(program_, TCSANOW, &t), 0);
-    BOOL changed = FALSE;
-    Take(&changed, 0);
-    ASSERT_TRUE(changed);
-    line_settings s;
-    ASSERT_EQ(pair_->get_settings(s), static_cast<DWORD>(ERROR_SUCCESS));
-    Take(&changed, 0);  // the restoring write announces itself
+    ASSERT_TRUE(ProgramSets([](termios& t) { t.c_lflag &= ~EXTPROC; }));
+    Settings();
+    Take(nullptr, 0);  // the restoring write announces itself
 
-    ASSERT_EQ(::tcgetattr(program_, &t), 0);
-    ::cfsetspeed(&t, B4800);
-    t.c_lflag &= ~EXTPROC;
-    ASSERT_EQ(::tcsetattr(program_, TCSANOW, &t), 0);
-    Take(&changed, 0);
-    EXPECT_TRUE(changed);
-    ASSERT_EQ(pair_->get_settings(s), static_cast<DWORD>(ERROR_SUCCESS));
-    EXPECT_EQ(s.baud, 4800U);
+    EXPECT_TRUE(ProgramSets([](termios& t) {
+        ::cfsetspeed(&t, B4800);
+        t.c_lflag &= ~EXTPROC;
+    }));
+    EXPECT_EQ(Settings().baud, 4800U);
 }
 
 TEST_F(PtyPair, SettingsWrittenOnTheSlaveReachTheProgramAndKeepItsOtherModes)

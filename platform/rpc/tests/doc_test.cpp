@@ -32,13 +32,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string ReadAll(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using platform::testing::read_file;
 
 std::vector<std::string> Lines(const std::string& text)
 {
@@ -83,8 +77,8 @@ std::vector<Fence> Fences(const std::string& doc)
 
 TEST(BusDoc, TheCommittedDocumentIsTheGeneratedOne)
 {
-    const std::vector<std::string> committed = Lines(ReadAll(TETHRA_COMMITTED_DOC));
-    const std::vector<std::string> generated = Lines(ReadAll(TETHRA_GENERATED_DOC));
+    const std::vector<std::string> committed = Lines(read_file(TETHRA_COMMITTED_DOC));
+    const std::vector<std::string> generated = Lines(read_file(TETHRA_GENERATED_DOC));
     ASSERT_FALSE(generated.empty()) << TETHRA_GENERATED_DOC << " was not generated";
     size_t line = 0;
     while (line < committed.size() && line < generated.size() && committed[line] == generated[line])
@@ -98,34 +92,14 @@ TEST(BusDoc, TheCommittedDocumentIsTheGeneratedOne)
                   << "  cmake --build " << TETHRA_BUILD_DIR << " --target update_bus_api_doc";
 }
 
-// A socat pty pair: COM1 on the first end, this test on the second.
-class SocatPair {
-public:
-    SocatPair()
-    {
-        if (m_pair.ready())
-            m_far = ::open(m_pair.far_end().c_str(), O_RDWR | O_NOCTTY);
-    }
-    ~SocatPair()
-    {
-        if (m_far >= 0)
-            ::close(m_far);
-    }
-    bool Ready() const { return m_far >= 0; }
-    const std::string& ComPath() const { return m_pair.device(); }
-    int Far() const { return m_far; }
-
-private:
-    platform::testing::socat_pair m_pair;
-    int m_far = -1;
-};
-
-// The far end of COM1: reads everything that arrives, and with echo sends it back.
+// The far end of COM1 (a socat pair's, opened once more): reads everything that
+// arrives, and with echo sends it back.
 class FarEnd {
 public:
-    FarEnd(int fd, bool echo) : m_fd(fd), m_echo(echo)
+    FarEnd(const std::string& path, bool echo)
+        : m_fd(::open(path.c_str(), O_RDWR | O_NOCTTY)), m_echo(echo)
     {
-        if (::pipe(m_stop) == 0)
+        if (m_fd >= 0 && ::pipe(m_stop) == 0)
             m_thread = std::thread([this] { Run(); });
     }
     ~FarEnd()
@@ -136,7 +110,10 @@ public:
         }
         ::close(m_stop[0]);
         ::close(m_stop[1]);
+        if (m_fd >= 0)
+            ::close(m_fd);
     }
+    bool Ready() const { return m_thread.joinable(); }
     // Waits (blocking on the reader's progress) until count bytes have arrived or
     // timeout_ms pass without a new byte.
     std::string WaitFor(size_t count, int timeout_ms)
@@ -193,30 +170,25 @@ protected:
         ASSERT_TRUE(m_bus->ready());
         fs::copy_file(m_dir / "data/dbus-1/services/Ostra.Tethra.service",
                       fs::path(m_bus->service_dir()) / "Ostra.Tethra.service");
-        m_socat = std::make_unique<SocatPair>();
-        ASSERT_TRUE(m_socat->Ready()) << "socat made no pty pair";
-        ASSERT_EQ(m_registry.map_port(m_socat->ComPath(), 1), 0);
+        m_socat = std::make_unique<platform::testing::socat_pair>();
+        ASSERT_TRUE(m_socat->ready()) << "socat made no pty pair";
+        ASSERT_EQ(m_registry.map_port(m_socat->device(), 1), 0);
     }
     void TearDown() override
     {
         m_far.reset();
-        if (m_bus) {
-            std::string output;
-            int pid = -1;
-            if (platform::testing::run_program(
-                    {"/usr/bin/busctl", "--address=" + m_bus->address(), "call", "org.freedesktop.DBus",
-                     "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetConnectionUnixProcessID",
-                     "s", "Ostra.Tethra"},
-                    &output) == 0 &&
-                std::sscanf(output.c_str(), "u %d", &pid) == 1 && pid > 0)
-                platform::testing::kill_process(pid);
-        }
+        if (m_bus)
+            platform::testing::kill_process(platform::testing::name_owner_pid(m_bus->address()));
         m_socat.reset();
         m_bus.reset();
         platform::testing::set_environment("XDG_DATA_HOME", nullptr);
     }
 
-    void StartFarEnd(bool echo) { m_far = std::make_unique<FarEnd>(m_socat->Far(), echo); }
+    void StartFarEnd(bool echo)
+    {
+        m_far = std::make_unique<FarEnd>(m_socat->far_end(), echo);
+        ASSERT_TRUE(m_far->Ready());
+    }
 
     // Runs a shell command line; what it wrote to its standard output and error.
     static std::string Shell(const std::string& line)
@@ -233,7 +205,7 @@ protected:
     platform::testing::temp_registry m_registry;
     fs::path m_dir;
     std::unique_ptr<platform::rpc::testing::private_bus> m_bus;
-    std::unique_ptr<SocatPair> m_socat;
+    std::unique_ptr<platform::testing::socat_pair> m_socat;
     std::unique_ptr<FarEnd> m_far;
 };
 
@@ -241,7 +213,7 @@ protected:
 TEST_F(LiveServer, EveryPathIntrospectsAsTheDocumentShows)
 {
     std::map<std::string, std::string> documented;  // path pattern -> document
-    for (const Fence& f : Fences(ReadAll(TETHRA_COMMITTED_DOC)))
+    for (const Fence& f : Fences(read_file(TETHRA_COMMITTED_DOC)))
         if (f.info.rfind("xml introspect ", 0) == 0)
             documented[f.info.substr(15)] = f.body;
     ASSERT_EQ(documented.size(), 4u);
@@ -279,7 +251,7 @@ TEST_F(LiveServer, TheDocumentsExamplesRunAsShown)
                                     true);
     ASSERT_EQ(holder.read_line(), "HELD");
 
-    const std::vector<Fence> fences = Fences(ReadAll(TETHRA_COMMITTED_DOC));
+    const std::vector<Fence> fences = Fences(read_file(TETHRA_COMMITTED_DOC));
     int consoles = 0, programs = 0;
     for (size_t i = 0; i < fences.size(); ++i) {
         if (fences[i].info == "console") {
@@ -319,14 +291,7 @@ TEST_F(LiveServer, TheDocumentsExamplesRunAsShown)
 TEST_F(LiveServer, A32MiBByteArraySendArrivesByteExact)
 {
     constexpr size_t kSize = 32u << 20;
-    std::string data(kSize, '\0');
-    uint32_t x = 2463534242u;  // xorshift: no period a lost or repeated block could hide in
-    for (size_t i = 0; i < kSize; ++i) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        data[i] = static_cast<char>(x);
-    }
+    const std::string data = platform::testing::pattern_bytes(kSize, 1);
     const fs::path file = m_dir / "big.bin";
     std::ofstream(file, std::ios::binary).write(data.data(), static_cast<std::streamsize>(kSize));
     StartFarEnd(false);

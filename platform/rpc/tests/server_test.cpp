@@ -7,16 +7,13 @@
 #include "platform/rpc/testing/bus_fixture.h"
 
 #include "idl/tethra.h"
+#include "platform/testing/process.h"
 #include "platform/testing/testing.h"
 #include "server/Module.h"
 
 #include <gtest/gtest.h>
 
 #include <malloc.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -30,97 +27,18 @@ namespace {
 
 const char kIidITethra[] = "{5AA04296-B290-4D75-80E1-DE6703FB8774}";
 
-// A program in a process of its own with its standard input and output on pipes.
-class Child {
-public:
-    explicit Child(const std::vector<std::string>& argv)
-    {
-        // A client that died fails say(), instead of ending this process with SIGPIPE.
-        ::signal(SIGPIPE, SIG_IGN);
-        int in[2], out[2];
-        if (::pipe(in) != 0 || ::pipe(out) != 0)
-            return;
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::dup2(in[0], 0);
-            ::dup2(out[1], 1);
-            ::close(in[1]);
-            ::close(out[0]);
-            std::vector<char*> args;
-            for (const std::string& a : argv)
-                args.push_back(const_cast<char*>(a.c_str()));
-            args.push_back(nullptr);
-            ::execv(args[0], args.data());
-            ::_exit(127);
-        }
-        ::close(in[0]);
-        ::close(out[1]);
-        to_ = in[1];
-        from_ = out[0];
-    }
-    ~Child()
-    {
-        if (to_ >= 0)
-            ::close(to_);
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        if (from_ >= 0)
-            ::close(from_);
-    }
-    void say(const std::string& line)
-    {
-        const std::string text = line + "\n";
-        ASSERT_EQ(::write(to_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    }
+// A bus_client.py process, driven by lines on its standard input and output.
+struct Child : platform::testing::child {
+    explicit Child(const std::vector<std::string>& argv) : child(argv, true) {}
+    void say(const std::string& line) { ASSERT_TRUE(write_line(line)); }
     // The next line of output, or "" after timeout_ms without one.
-    std::string line(int timeout_ms = 20000)
-    {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-        for (;;) {
-            const auto nl = buffer_.find('\n');
-            if (nl != std::string::npos) {
-                std::string l = buffer_.substr(0, nl);
-                buffer_.erase(0, nl + 1);
-                return l;
-            }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            pollfd p{from_, POLLIN, 0};
-            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0)
-                return {};
-            char chunk[4096];
-            const ssize_t got = ::read(from_, chunk, sizeof chunk);
-            if (got <= 0)
-                return {};
-            buffer_.append(chunk, static_cast<size_t>(got));
-        }
-    }
-    // The next line that starts with prefix; the lines before it are skipped.
+    std::string line(int timeout_ms = 20000) { return read_line(timeout_ms); }
     std::string line_starting(const std::string& prefix, int timeout_ms = 20000)
     {
-        for (;;) {
-            std::string l = line(timeout_ms);
-            if (l.empty() || l.rfind(prefix, 0) == 0)
-                return l;
-            skipped.push_back(l);
-        }
+        return child::line_starting(prefix, timeout_ms);
     }
-    void kill_hard()
-    {
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-    }
-    std::vector<std::string> skipped;
+    void kill_hard() { kill(); }
     std::string ready;  // the line that said the client is ready
-
-private:
-    pid_t pid_ = -1;
-    int to_ = -1;
-    int from_ = -1;
-    std::string buffer_;
 };
 
 // Runs a command and returns its standard output and error.

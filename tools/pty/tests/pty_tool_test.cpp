@@ -94,19 +94,7 @@ protected:
         return line.substr(is + 4, paren - is - 4);
     }
 
-    int ServerPid()
-    {
-        std::string output;
-        if (!bus_ || run_program({"/usr/bin/busctl", "--address=" + bus_->address(), "call",
-                                  "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                  "org.freedesktop.DBus", "GetConnectionUnixProcessID", "s",
-                                  "Ostra.Tethra"},
-                                 &output) != 0)
-            return -1;
-        int pid = -1;
-        std::sscanf(output.c_str(), "u %d", &pid);
-        return pid;
-    }
+    int ServerPid() { return bus_ ? platform::testing::name_owner_pid(bus_->address()) : -1; }
 
     platform::testing::temp_registry registry_;
     fs::path dir_;

@@ -1,32 +1,29 @@
-// A child process for the client tests (a server, a second client), with its standard
-// output on a pipe, stopped by signal.
+// A child process for the client tests (a server, a second client) and the fan-out
+// benchmark, with its standard output on a pipe; its first line is read at the start.
+// It ends with SIGTERM, on which a server gives everything back.
 #pragma once
 
-#include <cstdio>
+#include "platform/testing/process.h"
+
+#include <csignal>
 #include <string>
 #include <vector>
 
 namespace rpc_client_test {
 
-class child_process {
+class child_process : public platform::testing::child {
 public:
-    // Starts argv[0] with the arguments and waits for its first line of output.
-    explicit child_process(const std::vector<std::string>& argv);
-    ~child_process();  // SIGTERM, then reaps it
-    child_process(const child_process&) = delete;
-    child_process& operator=(const child_process&) = delete;
+    explicit child_process(const std::vector<std::string>& argv)
+        : child(argv, true), line_(read_line())
+    {
+    }
+    ~child_process() { end(SIGTERM); }
 
     const std::string& first_line() const { return line_; }
-    // Its next line of output; empty at the end of its output.
-    std::string read_line();
-    // Sends a signal and leaves it running.
-    void signal(int signal) const;
     // Kills it with the signal and reaps it.
-    void kill(int signal);
+    void kill(int signal) { end(signal); }
 
 private:
-    int pid_ = -1;
-    FILE* out_ = nullptr;
     std::string line_;
 };
 
