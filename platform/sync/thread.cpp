@@ -326,10 +326,10 @@ DWORD GetCurrentThreadId()
     return platform::current_thread_id;
 }
 
-std::shared_ptr<platform::apc_queue> platform::current_apc_queue()
+platform::apc_queue* platform::current_apc_queue()
 {
     GetCurrentThreadId();
-    return current_entry.queue;
+    return current_entry.queue.get();
 }
 
 HANDLE OpenThread(DWORD, BOOL, DWORD dwThreadId)

@@ -64,7 +64,7 @@ DWORD wait_any(const HANDLE* handles, DWORD count, DWORD milliseconds, bool aler
             return WAIT_FAILED;
         }
     }
-    const std::shared_ptr<apc_queue> queue = alertable ? current_apc_queue() : nullptr;
+    apc_queue* const queue = alertable ? current_apc_queue() : nullptr;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
 
     std::unique_lock lock(dispatcher_mutex());

@@ -41,8 +41,9 @@ struct apc_queue {
     bool ended = false;           // the thread has ended: nothing more is queued
 };
 
-// The calling thread's queue; null only when it could not be allocated.
-std::shared_ptr<apc_queue> current_apc_queue();
+// The calling thread's queue, which lives as long as the thread; null only when it
+// could not be allocated.
+apc_queue* current_apc_queue();
 
 class waitable : public kernel_object {
 public:
