@@ -1,10 +1,13 @@
 // The shared port object's own open, send and close, below the client objects: on real
 // pseudo-terminals, and on the simulated UART for line levels and injected failures.
 #include "engine/CommPortThread.h"
+#include "platform/com/runtime.h"
 #include "traffic/tests/port_fixture.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 
@@ -145,6 +148,50 @@ TEST_F(SerialPortManagerTest, FailedWritesReleaseASynchronousSenderWithEFail)
     // With the thread gone nothing is queued any more.
     port->m_pCommPortThread->Stop();
     EXPECT_EQ(port->Send(v.v, VARIANT_FALSE), E_FAIL);
+}
+
+void no_op(ULONG_PTR) {}
+
+// A synchronous sender serving a call whose client has gone takes its write back and
+// returns RPC_E_CALL_CANCELED; the asynchronous writes queued before and after it go out.
+TEST_F(SerialPortManagerTest, ASenderWhoseCallerLeftTakesItsWriteBack)
+{
+    std::shared_ptr<platform::sim_uart> uart;
+    CSerialPortManager* port = open_sim(7, uart);
+    ASSERT_NE(port, nullptr);
+    uart->hold_output(true);
+    ByteVariant before("before;"), held("held;"), after("after;");
+    auto queued = [&](DWORD bytes) {
+        COMSTAT stat{};
+        for (int i = 0; i < 5000 && stat.cbOutQue < bytes; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            ClearCommError(port->m_hComm, nullptr, &stat);
+        }
+        return stat.cbOutQue == bytes;
+    };
+    EXPECT_EQ(port->Send(before.v, VARIANT_FALSE), S_OK);
+    platform::call_context call;
+    std::atomic<DWORD> id{0};
+    HRESULT hr = S_OK;
+    std::thread sender([&] {
+        platform::set_current_call(&call);
+        id = GetCurrentThreadId();
+        hr = port->Send(held.v, VARIANT_TRUE);
+        platform::set_current_call(nullptr);
+    });
+    EXPECT_TRUE(queued(12));
+    EXPECT_EQ(port->Send(after.v, VARIANT_FALSE), S_OK);
+    EXPECT_TRUE(queued(18));
+    HANDLE thread = OpenThread(THREAD_SET_CONTEXT, FALSE, id);
+    call.cancel();
+    EXPECT_NE(QueueUserAPC(no_op, thread, 0), 0U);
+    sender.join();
+    CloseHandle(thread);
+    EXPECT_EQ(hr, RPC_E_CALL_CANCELED);
+    uart->hold_output(false);
+    ASSERT_TRUE(uart->wait_written(13, 10000));
+    const auto written = uart->take_written();
+    EXPECT_EQ(std::string(written.begin(), written.end()), "before;after;");
 }
 
 TEST_F(SerialPortManagerTest, AnswersItsInterfacesAndConnectionPoints)
