@@ -36,23 +36,6 @@ TEST(CoInitializeEx, PerThreadResultSequence)
     }).join();
 }
 
-// A thread tells a cancelled call from a running one only while it serves that call;
-// another thread, or the same one afterwards, serves none.
-TEST(CoTestCancel, PerThreadCallState)
-{
-    EXPECT_EQ(CoTestCancel(), RPC_E_CALL_COMPLETE);
-    platform::call_context call;
-    EXPECT_EQ(platform::set_current_call(&call), nullptr);
-    EXPECT_EQ(CoTestCancel(), RPC_S_CALLPENDING);
-    call.cancel();
-    EXPECT_EQ(CoTestCancel(), RPC_E_CALL_CANCELED);
-    HRESULT elsewhere = S_OK;
-    std::thread([&] { elsewhere = CoTestCancel(); }).join();
-    EXPECT_EQ(elsewhere, RPC_E_CALL_COMPLETE);
-    EXPECT_EQ(platform::set_current_call(nullptr), &call);
-    EXPECT_EQ(CoTestCancel(), RPC_E_CALL_COMPLETE);
-}
-
 TEST(OutputDebugStringA, WritesToStandardError)
 {
     char path[] = "/tmp/tethra-com-stderr-XXXXXX";

@@ -179,100 +179,62 @@ TEST(Thread, SuspensionBlocksUntilResumeAndAnEarlyResumeIsKept)
     CloseHandle(early.go);
 }
 
-}  // namespace
-
 // ---- asynchronous procedure calls ----------------------------------------------------
 
-namespace {
-
-std::vector<std::pair<DWORD, ULONG_PTR>>* g_calls = nullptr;  // (thread, data) per call run
+std::vector<std::pair<DWORD, ULONG_PTR>> g_calls;  // (thread, data) of each call run
 
 void record_call(ULONG_PTR data)
 {
-    g_calls->emplace_back(GetCurrentThreadId(), data);
+    g_calls.emplace_back(GetCurrentThreadId(), data);
 }
 
-struct apc_test : ::testing::Test {
-    std::vector<std::pair<DWORD, ULONG_PTR>> calls;
-    void SetUp() override { g_calls = &calls; }
-    void TearDown() override { g_calls = nullptr; }
-};
-
-// Blocked in an alertable wait, a thread wakes for a call queued to it, runs it itself
-// and reports WAIT_IO_COMPLETION, its object untouched; a plain wait is not woken.
-TEST_F(apc_test, AQueuedCallWakesOnlyAnAlertableWaitAndRunsOnItsThread)
+// A call wakes an alertable wait, runs on the waiting thread and leaves the object
+// alone; a plain wait is not woken; calls die with their thread.
+TEST(Apc, AQueuedCallWakesOnlyAnAlertableWait)
 {
+    g_calls.clear();
     HANDLE ev = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    std::atomic<DWORD> waiter_id{0};
-    std::atomic<DWORD> first{MAXDWORD}, second{MAXDWORD};
-    std::thread alertable([&] {
-        waiter_id = GetCurrentThreadId();
+    std::atomic<DWORD> id{0}, first{MAXDWORD}, second{MAXDWORD};
+    std::thread waiter([&] {
+        id = GetCurrentThreadId();
         first = WaitForSingleObjectEx(ev, INFINITE, TRUE);
         second = WaitForSingleObjectEx(ev, INFINITE, FALSE);
     });
     ASSERT_TRUE(eventually([&] { return sync_test::blocked_waiters(ev) == 1; }));
-    HANDLE thread = OpenThread(THREAD_SET_CONTEXT, FALSE, waiter_id);
-    ASSERT_NE(thread, nullptr);
+    HANDLE thread = OpenThread(THREAD_SET_CONTEXT, FALSE, id);
     ASSERT_NE(QueueUserAPC(record_call, thread, 7), 0U);
-    ASSERT_TRUE(eventually([&] { return first != MAXDWORD; }));
-    EXPECT_EQ(first, WAIT_IO_COMPLETION);
-
-    // Now in a plain wait: a second call stays queued.
+    ASSERT_TRUE(eventually([&] { return first == WAIT_IO_COMPLETION; }));
     ASSERT_TRUE(eventually([&] { return sync_test::blocked_waiters(ev) == 1; }));
-    ASSERT_NE(QueueUserAPC(record_call, thread, 8), 0U);
-    EXPECT_EQ(second, MAXDWORD);
+    ASSERT_NE(QueueUserAPC(record_call, thread, 8), 0U);  // stays queued
     SetEvent(ev);
-    alertable.join();
+    waiter.join();
     EXPECT_EQ(second, WAIT_OBJECT_0);
-    ASSERT_EQ(calls.size(), 1U);
-    EXPECT_EQ(calls[0], std::make_pair(DWORD(waiter_id), ULONG_PTR(7)));
-    // The thread has ended: its queue is gone with it.
+    EXPECT_EQ(g_calls, (std::vector<std::pair<DWORD, ULONG_PTR>>{{id, 7}}));
     EXPECT_EQ(QueueUserAPC(record_call, thread, 9), 0U);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_GEN_FAILURE));
-    EXPECT_EQ(OpenThread(THREAD_SET_CONTEXT, FALSE, waiter_id), nullptr);
-    EXPECT_EQ(calls.size(), 1U);
+    EXPECT_EQ(OpenThread(THREAD_SET_CONTEXT, FALSE, id), nullptr);
     CloseHandle(thread);
     CloseHandle(ev);
 }
 
-// Calls queued before an alertable wait win over a signalled object, run in the order
-// queued, and leave the object for the next wait; SleepEx(0, TRUE) runs them at once.
-TEST_F(apc_test, QueuedCallsRunFirstInOrderAndLeaveTheObject)
+// Calls queued before an alertable wait run first, in order, and leave a signalled
+// object to the next wait.
+TEST(Apc, QueuedCallsRunFirstInOrder)
 {
+    g_calls.clear();
     HANDLE ev = CreateEventA(nullptr, FALSE, TRUE, nullptr);
     HANDLE self = OpenThread(THREAD_SET_CONTEXT, FALSE, GetCurrentThreadId());
-    ASSERT_NE(self, nullptr);
     ASSERT_NE(QueueUserAPC(record_call, self, 1), 0U);
     ASSERT_NE(QueueUserAPC(record_call, self, 2), 0U);
-    EXPECT_EQ(WaitForSingleObject(HANDLE(self), 0), WAIT_FAILED);  // not a waitable handle
+    EXPECT_EQ(SleepEx(0, FALSE), 0U);
     EXPECT_EQ(WaitForSingleObjectEx(ev, INFINITE, TRUE), WAIT_IO_COMPLETION);
     EXPECT_EQ(WaitForSingleObjectEx(ev, INFINITE, TRUE), WAIT_OBJECT_0);
-    EXPECT_EQ(SleepEx(0, TRUE), 0U);
     ASSERT_NE(QueueUserAPC(record_call, self, 3), 0U);
-    EXPECT_EQ(SleepEx(0, FALSE), 0U);
-    EXPECT_EQ(calls.size(), 2U);
     EXPECT_EQ(SleepEx(INFINITE, TRUE), WAIT_IO_COMPLETION);
-    const std::vector<std::pair<DWORD, ULONG_PTR>> expected = {
-        {GetCurrentThreadId(), 1}, {GetCurrentThreadId(), 2}, {GetCurrentThreadId(), 3}};
-    EXPECT_EQ(calls, expected);
-
-    // A thread of CreateThread's takes calls through its own handle.
-    run_info info;
-    info.go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    HANDLE created = CreateThread(nullptr, 0, waiting_routine, &info, CREATE_SUSPENDED, nullptr);
-    ASSERT_NE(QueueUserAPC(record_call, created, 4), 0U);
-    EXPECT_EQ(QueueUserAPC(nullptr, created, 4), 0U);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    const DWORD me = GetCurrentThreadId();
+    EXPECT_EQ(g_calls, (std::vector<std::pair<DWORD, ULONG_PTR>>{{me, 1}, {me, 2}, {me, 3}}));
     EXPECT_EQ(QueueUserAPC(record_call, ev, 4), 0U);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-    EXPECT_EQ(OpenThread(THREAD_SET_CONTEXT, FALSE, 0), nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    ResumeThread(created);
-    SetEvent(info.go);
-    EXPECT_EQ(WaitForSingleObject(created, INFINITE), WAIT_OBJECT_0);
-    EXPECT_EQ(calls.size(), 3U);  // its waits were not alertable
-    CloseHandle(created);
-    CloseHandle(info.go);
     CloseHandle(self);
     CloseHandle(ev);
 }
