@@ -77,8 +77,8 @@ DWORD ResumeThread(HANDLE hThread);
 BOOL GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
 #define THREAD_SET_CONTEXT 0x0010U
 // A handle to a running thread of this process by its identifier, whoever created it
-// (a thread of the C++ library's or of a library is known once it has asked for its
-// identifier). Emulated for one purpose only: it carries QueueUserAPC calls (access
+// (a thread that CreateThread did not make is known once it has called
+// GetCurrentThreadId). Emulated for one purpose only: it carries QueueUserAPC calls (access
 // THREAD_SET_CONTEXT); waiting on it or reading an exit code through it is not given
 // (ERROR_INVALID_HANDLE). Null with ERROR_INVALID_PARAMETER for an identifier that names
 // no running thread.
