@@ -1,5 +1,6 @@
 #include "engine/Strategy.h"
 
+#include "platform/com/runtime.h"
 #include "trace/trace.h"
 
 // When an event cannot be created the constructors keep the null handle and go on, as
@@ -47,7 +48,16 @@ DWORD CStrategy::GetCompletionCode()
     Trace(TRACE_CAT_QUEUES, 1, "CStrategy(%#x)::GetCompletionCode()\n", this);
     DWORD dwCode = ERROR_INVALID_HANDLE;
     if (m_hCompleted != nullptr) {
-        WaitForSingleObject(m_hCompleted, INFINITE);
+        BOOL bCanceled = FALSE;
+        while (WaitForSingleObjectEx(m_hCompleted, INFINITE, TRUE) == WAIT_IO_COMPLETION) {
+            if (!bCanceled && CoTestCancel() == RPC_E_CALL_CANCELED) {
+                Trace(TRACE_CAT_QUEUES, 3,
+                      "CStrategy(%#x)::GetCompletionCode()  The caller has gone; cancelling.\n",
+                      this);
+                bCanceled = TRUE;
+                OnCallCanceled();
+            }
+        }
         // Taking m_cs after the signal orders the task's write of the code before this read.
         EnterCriticalSection(&m_cs);
         dwCode = m_dwCompletionCode;
@@ -56,6 +66,12 @@ DWORD CStrategy::GetCompletionCode()
     Trace(TRACE_CAT_QUEUES, 2, "CStrategy(%#x)::GetCompletionCode()  Returning %i\n", this,
           dwCode);
     return dwCode;
+}
+
+void CStrategy::OnCallCanceled()
+{
+    Trace(TRACE_CAT_QUEUES, 1, "CStrategy(%#x)::OnCallCanceled()\n", this);
+    Trace(TRACE_CAT_QUEUES, 2, "CStrategy(%#x)::OnCallCanceled()  Returning\n", this);
 }
 
 CEventStrategy::CEventStrategy(BOOL bManualReset, BOOL bInitialState, BOOL bAutoDelete)

@@ -36,7 +36,16 @@ public:
     // Waits, without a time-out, until the worker has signalled a result, then returns
     // m_dwCompletionCode (0 = success, else a platform error or a failed HRESULT).
     // ERROR_INVALID_HANDLE at once when the completion event could not be created.
+    // The wait is alertable: should the thread be serving a call from another process
+    // whose client leaves meanwhile (CoTestCancel then reports RPC_E_CALL_CANCELED), the
+    // task is told once through OnCallCanceled, and the wait goes on until the worker has
+    // signalled the task's result all the same, since the task is the worker's until
+    // then. Any other wake-up of the wait is ignored.
     virtual DWORD GetCompletionCode();
+    // Nobody waits for the task's result any more: the task may give its work up, and
+    // must still end with a result. Called on the waiting thread, at most once. The
+    // default gives nothing up: the wait lasts until the work is done.
+    virtual void OnCallCanceled();
     // FALSE when the completion event could not be created: nobody can wait for the task.
     BOOL CanBeWaitedFor() const { return m_hCompleted != nullptr ? TRUE : FALSE; }
 

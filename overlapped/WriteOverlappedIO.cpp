@@ -6,7 +6,8 @@
 #include <new>
 
 CWriteOverlappedIO::CWriteOverlappedIO(HANDLE hFile, BOOL bAutoDelete)
-    : COverlappedIO(hFile, bAutoDelete), m_pBuffer(nullptr), m_dwBytesToWrite(0)
+    : COverlappedIO(hFile, bAutoDelete), m_pBuffer(nullptr), m_dwBytesToWrite(0),
+      m_bCanceled(FALSE)
 {
     Trace(TRACE_CAT_QUEUES, 1, "CWriteOverlappedIO(%#x)::CWriteOverlappedIO()\n", this);
     Trace(TRACE_CAT_QUEUES, 2, "CWriteOverlappedIO(%#x)::CWriteOverlappedIO()  Returning\n",
@@ -66,6 +67,22 @@ BOOL CWriteOverlappedIO::AlgorithmInterface(BOOL& bDone)
     return bResult;
 }
 
+void CWriteOverlappedIO::OnCallCanceled()
+{
+    Trace(TRACE_CAT_QUEUES, 1, "CWriteOverlappedIO(%#x)::OnCallCanceled()\n", this);
+    EnterCriticalSection(&m_cs);
+    m_bCanceled = TRUE;
+    // m_bIOPending stays TRUE once the result is collected; CancelIoEx then finds
+    // nothing, and the result stands.
+    if (m_bIOPending && m_hFile != INVALID_HANDLE_VALUE) {
+        Trace(TRACE_CAT_QUEUES, 3,
+              "CWriteOverlappedIO(%#x)::OnCallCanceled()  Cancelling the pending write.\n", this);
+        CancelIoEx(m_hFile, &m_ov);
+    }
+    LeaveCriticalSection(&m_cs);
+    Trace(TRACE_CAT_QUEUES, 2, "CWriteOverlappedIO(%#x)::OnCallCanceled()  Returning\n", this);
+}
+
 BOOL CWriteOverlappedIO::Write(BOOL& bDone)
 {
     Trace(TRACE_CAT_QUEUES, 1, "CWriteOverlappedIO(%#x)::Write(%i)\n", this, bDone);
@@ -74,7 +91,10 @@ BOOL CWriteOverlappedIO::Write(BOOL& bDone)
     Trace(TRACE_CAT_QUEUES, 3, "CWriteOverlappedIO(%#x)::Write(%i)  Making call to WriteFile\n",
           this, bDone);
     DWORD dwWritten = 0;
-    if (WriteFile(m_hFile, m_pBuffer, m_dwBytesToWrite, &dwWritten, &m_ov)) {
+    // A write taken back before it started fails as one the driver refused at once.
+    if (m_bCanceled)
+        SetLastError(ERROR_OPERATION_ABORTED);
+    if (!m_bCanceled && WriteFile(m_hFile, m_pBuffer, m_dwBytesToWrite, &dwWritten, &m_ov)) {
         Trace(TRACE_CAT_QUEUES, 4,
               "CWriteOverlappedIO(%#x)::Write(%i)  WriteFile Succeed without the need for "
               "Overlapped IO.\n",

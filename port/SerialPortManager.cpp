@@ -1,6 +1,7 @@
 #include "port/SerialPortManager.h"
 
 #include "engine/CommPortThread.h"
+#include "platform/com/runtime.h"
 #include "server/Module.h"
 #include "server/Tethra.h"
 #include "trace/query_trace.h"
@@ -21,6 +22,11 @@
 //    (comm mask set, port-event task queued): otherwise a line change made just after
 //    the port was handed out could be missed, taken by the driver for the line's first
 //    state.
+//  - A synchronous Send whose caller leaves while it waits (a client of another process
+//    that exits or is killed) takes its write back (CWriteOverlappedIO::OnCallCanceled)
+//    and returns RPC_E_CALL_CANCELED, which nobody hears; it no longer holds the port
+//    open. A write that completed first returns S_OK as ever. Asynchronous sends are
+//    never taken back: their callers had their answers.
 //  - Without a registry (m_pManager null, as when the object is used on its own) a
 //    release that leaves one reference just reports 1; the holder of that reference
 //    destroys the object with its own release.
@@ -320,6 +326,7 @@ HRESULT CSerialPortManager::QueueWrite(CWriteLeaf* pWrite, SAFEARRAY* psa,
                                        VARIANT_BOOL bSynchronous)
 {
     BOOL bAccepted = FALSE;
+    BOOL bCanceled = FALSE;
     Trace(TRACE_CAT_SERIALPORT, 3,
           "CSerialPortManager(%#x)::Send(VARIANT, %i)  Generating a CWriteLeaf(%#x) request to add "
           "to the thread queue.\n",
@@ -354,13 +361,14 @@ HRESULT CSerialPortManager::QueueWrite(CWriteLeaf* pWrite, SAFEARRAY* psa,
               bSynchronous, pWrite);
         delete pWrite;
         bAccepted = dwCode == 0;
+        bCanceled = dwCode == ERROR_OPERATION_ABORTED && CoTestCancel() == RPC_E_CALL_CANCELED;
     }
     if (bAccepted)
         return S_OK;
     Trace(TRACE_CAT_SERIALPORT, 0,
           "CSerialPortManager(%#x)::Send(VARIANT, %i)  Error!  Data was not accepted.\n", this,
           bSynchronous);
-    return E_FAIL;
+    return bCanceled ? RPC_E_CALL_CANCELED : E_FAIL;
 }
 
 // ---- helpers of the tasks and accessors -----------------------------------------------------

@@ -250,6 +250,7 @@ public:
 
 private:
     // Send's steps after the task exists: loads it, queues it and, when synchronous,
-    // waits for it. Takes over pWrite in every case.
+    // waits for it. Takes over pWrite in every case. RPC_E_CALL_CANCELED for a
+    // synchronous write taken back because its caller left (see the .cpp's decisions).
     HRESULT QueueWrite(CWriteLeaf* pWrite, SAFEARRAY* psa, VARIANT_BOOL bSynchronous);
 };

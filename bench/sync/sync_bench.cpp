@@ -57,6 +57,29 @@ int main()
         }
     });
     partner.join();
+    // The same with the waiting side alertable, as a synchronous Send waits: it should
+    // cost what the plain wait costs.
+    std::thread alertable_partner([&] {
+        for (long i = 0; i < rounds; ++i) {
+            WaitForSingleObjectEx(ping, INFINITE, TRUE);
+            SetEvent(pong);
+        }
+    });
+    measure("auto-reset event round trip, both waits alertable", rounds, [&](long n) {
+        for (long i = 0; i < n; ++i) {
+            SetEvent(ping);
+            WaitForSingleObjectEx(pong, INFINITE, TRUE);
+        }
+    });
+    alertable_partner.join();
+    HANDLE self = OpenThread(THREAD_SET_CONTEXT, FALSE, GetCurrentThreadId());
+    measure("QueueUserAPC to oneself + SleepEx(0, TRUE) running it", 500000, [&](long n) {
+        for (long i = 0; i < n; ++i) {
+            QueueUserAPC([](ULONG_PTR) {}, self, 0);
+            SleepEx(0, TRUE);
+        }
+    });
+    CloseHandle(self);
 
     CRITICAL_SECTION cs;
     InitializeCriticalSection(&cs);

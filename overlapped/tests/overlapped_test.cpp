@@ -259,6 +259,19 @@ TEST_P(OverlappedTest, Writes)
     EXPECT_EQ(count_prefix("write error"), 0);  // a pending write's failure only sets the code
 }
 
+// A write taken back before the worker starts it never reaches the line and fails as a
+// write the driver refused.
+TEST_P(OverlappedTest, AWriteTakenBackBeforeItStartsNeverReachesTheLine)
+{
+    auto write = std::make_unique<TestWrite>(journal_, port_);
+    ASSERT_TRUE(write->SetData(reinterpret_cast<const BYTE*>("not"), 3));
+    write->OnCallCanceled();
+    worker_.Add(write.get());
+    EXPECT_EQ(write->GetCompletionCode(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+    EXPECT_EQ(journal_.count("write error:995"), 1);
+    EXPECT_TRUE(uart_ ? uart_->take_written().empty() : pty_.receive(1, 200).empty());
+}
+
 TEST_P(OverlappedTest, TerminateCancelsPendingOperations)
 {
     timeouts(0, 0, 0);

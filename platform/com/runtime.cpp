@@ -14,6 +14,8 @@ struct apartment_state {
 };
 thread_local apartment_state t_apartment;
 
+thread_local platform::call_context* t_call = nullptr;
+
 }  // namespace
 
 HRESULT CoInitializeEx(LPVOID pvReserved, DWORD dwCoInit)
@@ -55,4 +57,19 @@ void OutputDebugStringA(LPCSTR lpOutputString)
         p += n;
         left -= static_cast<std::size_t>(n);
     }
+}
+
+HRESULT CoTestCancel()
+{
+    const platform::call_context* call = t_call;
+    if (!call)
+        return RPC_E_CALL_COMPLETE;
+    return call->cancelled() ? RPC_E_CALL_CANCELED : RPC_S_CALLPENDING;
+}
+
+platform::call_context* platform::set_current_call(call_context* call)
+{
+    call_context* previous = t_call;
+    t_call = call;
+    return previous;
 }

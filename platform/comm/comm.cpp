@@ -160,6 +160,13 @@ BOOL CancelIo(HANDLE hFile)
     return guarded(hFile, [&](platform::comm_device& d) { return d.cancel_io(); });
 }
 
+BOOL CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped)
+{
+    return guarded(hFile, [&](platform::comm_device& d) {
+        return lpOverlapped ? d.cancel_one(lpOverlapped) : d.cancel_io();
+    });
+}
+
 BOOL GetCommState(HANDLE hFile, LPDCB lpDCB)
 {
     if (lpDCB == nullptr)

@@ -47,6 +47,14 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
 BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
                          LPDWORD lpNumberOfBytesTransferred, BOOL bWait);
 BOOL CancelIo(HANDLE hFile);
+// Cancels the one pending operation that runs on lpOverlapped, whichever thread started
+// it, or every pending operation of the handle when lpOverlapped is null (CancelIo). The
+// operation completes with ERROR_OPERATION_ABORTED and the bytes it had moved (a write's
+// bytes already handed to the device stay written); the driver has let go of its block
+// and buffer on return. The operations queued behind a cancelled read or write keep
+// their order and move up, the next one starting at once. FALSE with ERROR_NOT_FOUND
+// when no pending operation of the handle runs on that block (it has completed).
+BOOL CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped);
 
 // ---- device control block ----------------------------------------------------------
 struct DCB {

@@ -303,6 +303,41 @@ BOOL comm_device::cancel_io()
     return TRUE;
 }
 
+// CancelIoEx of one operation. A read or write at the head of its queue hands the line
+// to the next one at once (its time-outs start now); one further back just leaves.
+BOOL comm_device::cancel_one(LPOVERLAPPED ov)
+{
+    std::lock_guard lock(mutex_);
+    if (closed_)
+        return fail(ERROR_INVALID_HANDLE);
+    if (wait_ && wait_->ov == ov) {
+        complete(ov, ERROR_OPERATION_ABORTED, 0);
+        wait_.reset();
+        return TRUE;
+    }
+    auto cancel_in = [&](auto& queue, auto move_up) {
+        auto it = std::find_if(queue.begin(), queue.end(),
+                               [ov](const transfer_op& op) { return op.ov == ov; });
+        if (it == queue.end())
+            return false;
+        const bool head = it == queue.begin();
+        complete(ov, ERROR_OPERATION_ABORTED, it->done);
+        queue.erase(it);
+        if (head) {
+            move_up(clock::now());
+            kick();  // the driver thread waits for what the new head needs
+        }
+        return true;
+    };
+    if (cancel_in(reads_, [this](clock::time_point now) { service_read(now); }) ||
+        cancel_in(writes_, [this](clock::time_point now) {
+            write_blocked_ = false;
+            continue_write(now);
+        }))
+        return TRUE;
+    return fail(ERROR_NOT_FOUND);
+}
+
 // A device that vanishes (EIO, hang-up) ends every pending read and write with
 // ERROR_DEVICE_NOT_CONNECTED, except that a read holding bytes completes with them, and
 // reports EV_EVENT1; a wait whose mask lacks EV_EVENT1 ends with the error instead. The

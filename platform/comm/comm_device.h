@@ -100,6 +100,7 @@ public:
     BOOL wait_comm_event(LPDWORD mask, LPOVERLAPPED ov);
     BOOL get_overlapped_result(LPOVERLAPPED ov, LPDWORD transferred, BOOL wait);
     BOOL cancel_io();
+    BOOL cancel_one(LPOVERLAPPED ov);
     BOOL get_state(DCB& dcb);
     BOOL set_state(const DCB& dcb);
     BOOL get_timeouts(COMMTIMEOUTS& timeouts);

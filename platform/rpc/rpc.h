@@ -10,7 +10,10 @@
 // handed to a client goes on being served. Objects reach clients only as results of
 // calls (CreateInstance, CreatePort, FindConnectionPoint, ...), each on a path of its
 // own, with references counted per client connection; a client that leaves the bus
-// gives back everything it held. When the bus itself goes (its daemon ends), every client
+// gives back everything it held, and the calls it left running are cancelled: on the
+// threads that serve them CoTestCancel reports RPC_E_CALL_CANCELED, and an alertable
+// wait (WaitForSingleObjectEx) of theirs is woken by a queued procedure call, so a call
+// that waits for a device can give up (a synchronous Send takes its write back). When the bus itself goes (its daemon ends), every client
 // gives back what it held in the same way, and each class object gets a
 // LockServer(TRUE)/LockServer(FALSE) pair, so that a host that ends when its last lock
 // goes ends then too, used or not. The bus contract is the project's bus API document.
@@ -57,8 +60,9 @@ HRESULT CoRevokeClassObject(DWORD dwRegister);
 
 namespace platform::rpc {
 
-// Ends the runtime: gives back every reference, lock and sink that clients hold, stops
-// the call threads and leaves the bus. The host calls it last, after revoking its class
+// Ends the runtime: cancels the calls still under way (as for a client that left),
+// gives back every reference, lock and sink that clients hold, stops the call threads
+// and leaves the bus. The host calls it last, after revoking its class
 // objects (the process's objects may already be gone by then; nothing is called on a
 // client). The next CoResumeClassObjects starts afresh.
 void stop_server();

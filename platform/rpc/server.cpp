@@ -15,6 +15,17 @@
 // State. One mutex guards the tables below; it is never held while an object's method
 // or a client is called.
 //
+// Calls whose client leaves. Each client call runs with a call context on its thread
+// (platform::set_current_call), entered in a table while it runs. When its client leaves
+// the bus, the Qt thread marks the context cancelled and queues a procedure call to
+// the call thread (QueueUserAPC): a call that waits alertably (a synchronous Send waiting
+// for its write, CStrategy::GetCompletionCode) wakes, finds CoTestCancel reporting
+// RPC_E_CALL_CANCELED and gives its work up, so that the clean-up after the client,
+// which waits for the client's calls to end, is not held up by a device that will not
+// take the bytes. Its reply goes nowhere. A call that waits any other way runs to its
+// end as before. A wake-up the call did not use is run off when the call ends
+// (SleepEx(0, TRUE)), so it cannot wake the thread's next call.
+//
 // Memory. libdbus reads a message into a buffer that doubles as it fills and shrinks
 // again once the message is complete. A call of 64 KiB or more (a client's Send of a
 // 64 KiB array) takes that buffer past glibc's 128 KiB threshold, above which it maps
@@ -31,6 +42,7 @@
 #include "platform/rpc/call_pool.h"
 #include "platform/rpc/sink_proxy.h"
 #include "platform/rpc/wire.h"
+#include "platform/sync/sync.h"
 
 #include <QCoreApplication>
 #include <QDBusConnectionInterface>
@@ -199,6 +211,35 @@ struct class_record {
     bool resumed;
 };
 
+// A client's call while a call thread runs it; on that thread's stack, linked into the
+// server's list of calls under way (no allocation per call).
+struct running_call {
+    QString client;
+    platform::call_context context;  // what CoTestCancel reads on the call thread
+    HANDLE thread;                   // the call thread, for the wake-up; null if unknown
+    running_call* prev = nullptr;
+    running_call* next = nullptr;
+};
+
+// The calling call thread's own handle, for QueueUserAPC; opened once per thread.
+HANDLE call_thread_handle()
+{
+    struct own_handle {
+        HANDLE handle = OpenThread(THREAD_SET_CONTEXT, FALSE, GetCurrentThreadId());
+        ~own_handle()
+        {
+            if (handle)
+                CloseHandle(handle);
+        }
+    };
+    thread_local own_handle self;
+    return self.handle;
+}
+
+// The wake-up: running it ends the call thread's alertable wait; the call then asks
+// CoTestCancel.
+void wake_call(ULONG_PTR) {}
+
 class server;
 
 // Receives NameOwnerChanged on the Qt thread.
@@ -280,6 +321,10 @@ private:
                                   std::vector<advise_record>* taken);
 
     // ---- stubs (call threads)
+    // serve() with the call linked into running_ and its context installed.
+    void run_call(const QDBusMessage& call);
+    // Cancels a call under way (mutex_ held).
+    static void cancel_locked(running_call& call);
     void serve(const QDBusMessage& call);
     void serve_class_object(const QDBusMessage& call);
     void serve_unknown(const QDBusMessage& call, const exported_object& obj);
@@ -318,6 +363,7 @@ private:
     std::vector<advise_record> advises_;
     std::multimap<QString, IClassFactory*> locks_;  // client -> a lock it holds (counted)
     std::set<QString> gone_;                        // clients that left, until cleaned up
+    running_call* running_ = nullptr;  // the calls under way, as many as call threads
 };
 
 // ---- the bus side ------------------------------------------------------------------------
@@ -349,7 +395,40 @@ std::string strand_of(const QString& client, const QString& path)
 void server::dispatch(const QDBusMessage& call)
 {
     // Only queued here: the stub runs on a call thread, in order per (client, object).
-    pool_.post(strand_of(call.service(), call.path()), [this, call] { serve(call); });
+    pool_.post(strand_of(call.service(), call.path()), [this, call] { run_call(call); });
+}
+
+void server::run_call(const QDBusMessage& call)
+{
+    running_call self{call.service(), {}, call_thread_handle()};
+    platform::call_context* outer = platform::set_current_call(&self.context);
+    {
+        std::lock_guard lock(mutex_);
+        self.next = running_;
+        if (running_)
+            running_->prev = &self;
+        running_ = &self;
+        // Its client left before it started: nobody waits for it either.
+        if (gone_.count(self.client))
+            cancel_locked(self);
+    }
+    serve(call);
+    {
+        std::lock_guard lock(mutex_);
+        (self.prev ? self.prev->next : running_) = self.next;
+        if (self.next)
+            self.next->prev = self.prev;
+    }
+    platform::set_current_call(outer);
+    if (self.context.cancelled())
+        SleepEx(0, TRUE);
+}
+
+void server::cancel_locked(running_call& call)
+{
+    call.context.cancel();
+    if (call.thread)
+        QueueUserAPC(wake_call, call.thread, 0);
 }
 
 std::set<QString> server::holders()
@@ -397,6 +476,10 @@ void server::client_left(const QString& client)
     {
         std::lock_guard lock(mutex_);
         gone_.insert(client);
+        // Its calls under way have nobody to answer to.
+        for (running_call* c = running_; c; c = c->next)
+            if (c->client == client)
+                cancel_locked(*c);
     }
     pool_.post(("x:" + client).toStdString(), [this, client] { clean_up(client); });
 }
@@ -550,6 +633,12 @@ void server::stop()
                         QStringLiteral("org.freedesktop.DBus.Local"), QStringLiteral("Disconnected"),
                         watcher_, SLOT(busDisconnected()));
     });
+    {
+        // Nobody will hear the answers of the calls still under way.
+        std::lock_guard lock(mutex_);
+        for (running_call* c = running_; c; c = c->next)
+            cancel_locked(*c);
+    }
     // Every client that still holds something gives it back now.
     for (const QString& client : holders())
         clean_up(client);

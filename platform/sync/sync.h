@@ -34,6 +34,32 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll,
                              DWORD dwMilliseconds);
 
+// ---- asynchronous procedure calls and alertable waits -------------------------------
+// Each thread has a queue of procedure calls that other threads add to with
+// QueueUserAPC. The thread runs them, in the order queued, only inside an alertable
+// wait (WaitForSingleObjectEx or SleepEx with bAlertable TRUE): the wait runs every call
+// queued by then and returns WAIT_IO_COMPLETION, without taking anything from its
+// object. A call queued while the thread waits alertably wakes it at once; one queued
+// while it does anything else waits for its next alertable wait. As on the system the
+// code was written for, calls already queued win over a signalled object when the wait
+// starts; once the wait blocks, whichever comes first ends it (an object that satisfies
+// the wait is reported, and the calls stay queued). A wait that is not alertable
+// behaves exactly as WaitForSingleObject: the queue costs it nothing. Calls still queued
+// when their thread ends are dropped.
+using PAPCFUNC = void (*)(ULONG_PTR Parameter);
+
+// WaitForSingleObject, alertable when bAlertable (see above).
+DWORD WaitForSingleObjectEx(HANDLE hHandle, DWORD dwMilliseconds, BOOL bAlertable);
+// Sleeps dwMilliseconds (INFINITE: for ever); alertable when bAlertable. 0 when the time
+// has passed, WAIT_IO_COMPLETION when queued calls ran. SleepEx(0, TRUE) runs whatever
+// the queue holds and returns at once.
+DWORD SleepEx(DWORD dwMilliseconds, BOOL bAlertable);
+// Queues pfnAPC(dwData) for the thread. hThread is a handle from CreateThread or
+// OpenThread. Non-zero on success; 0 with ERROR_INVALID_HANDLE for a handle that names
+// no thread, ERROR_INVALID_PARAMETER for a null pfnAPC, ERROR_GEN_FAILURE when the thread
+// has ended.
+DWORD QueueUserAPC(PAPCFUNC pfnAPC, HANDLE hThread, ULONG_PTR dwData);
+
 // ---- threads ---------------------------------------------------------------------
 using LPTHREAD_START_ROUTINE = DWORD (*)(LPVOID lpThreadParameter);
 #define CREATE_SUSPENDED 0x00000004U
@@ -49,6 +75,14 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize
 DWORD SuspendThread(HANDLE hThread);
 DWORD ResumeThread(HANDLE hThread);
 BOOL GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
+#define THREAD_SET_CONTEXT 0x0010U
+// A handle to a running thread of this process by its identifier, whoever created it
+// (a thread that CreateThread did not make is known once it has called
+// GetCurrentThreadId). Emulated for one purpose only: it carries QueueUserAPC calls (access
+// THREAD_SET_CONTEXT); waiting on it or reading an exit code through it is not given
+// (ERROR_INVALID_HANDLE). Null with ERROR_INVALID_PARAMETER for an identifier that names
+// no running thread.
+HANDLE OpenThread(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwThreadId);
 // Unique and non-zero per thread, never reused while the process lives; not the kernel's
 // thread id.
 DWORD GetCurrentThreadId();

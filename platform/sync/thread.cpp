@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <map>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -31,21 +32,89 @@ DWORD allocate_thread_id()
     return id;
 }
 
+// The running threads that have an identifier, with their call queues, for OpenThread.
+// Both live until the process ends: threads may end after the statics are gone.
+std::mutex& registry_mutex()
+{
+    static std::mutex* mutex = new std::mutex;
+    return *mutex;
+}
+
+std::map<DWORD, std::shared_ptr<apc_queue>>& registry()
+{
+    static auto* threads = new std::map<DWORD, std::shared_ptr<apc_queue>>;
+    return *threads;
+}
+
+// The calling thread's entry in the registry; it leaves when the thread ends, and the
+// calls still queued for it are dropped.
+struct thread_entry {
+    DWORD id = 0;
+    std::shared_ptr<apc_queue> queue;
+
+    void enter(DWORD thread_id, std::shared_ptr<apc_queue> thread_queue)
+    {
+        id = thread_id;
+        queue = std::move(thread_queue);
+        if (!queue)
+            return;
+        std::lock_guard lock(registry_mutex());
+        try {
+            registry()[id] = queue;
+        } catch (const std::bad_alloc&) {
+            // Not found by OpenThread, like a thread that has not asked for its
+            // identifier; its own handle still reaches it.
+        }
+    }
+    ~thread_entry()
+    {
+        if (!queue)
+            return;
+        {
+            std::lock_guard lock(registry_mutex());
+            registry().erase(id);
+        }
+        std::lock_guard lock(dispatcher_mutex());
+        queue->ended = true;
+        queue->calls.clear();
+    }
+};
+thread_local thread_entry current_entry;
+
+std::shared_ptr<apc_queue> new_queue()
+{
+    try {
+        return std::make_shared<apc_queue>();
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+// A handle from OpenThread: it names the thread's call queue only.
+class opened_thread final : public kernel_object {
+public:
+    explicit opened_thread(std::shared_ptr<apc_queue> queue) : queue(std::move(queue)) {}
+    const std::shared_ptr<apc_queue> queue;
+};
+
 class thread_object final : public waitable {
 public:
-    thread_object(LPTHREAD_START_ROUTINE routine, LPVOID parameter, bool suspended)
-        : id(allocate_thread_id()), routine_(routine), parameter_(parameter),
-          suspend_count_(suspended ? 1 : 0)
+    thread_object(LPTHREAD_START_ROUTINE routine, LPVOID parameter, bool suspended,
+                  std::shared_ptr<apc_queue> queue)
+        : id(allocate_thread_id()), queue(std::move(queue)), routine_(routine),
+          parameter_(parameter), suspend_count_(suspended ? 1 : 0)
     {
     }
 
     const DWORD id;
+    const std::shared_ptr<apc_queue> queue;  // calls queued before the thread runs wait in it
 
     bool is_signalled() const override { return finished_; }
 
     void run()
     {
         current_thread_id = id;
+        current_entry.enter(id, queue);
         wait_while_suspended();
         DWORD code = routine_(parameter_);
         std::lock_guard lock(dispatcher_mutex());
@@ -161,7 +230,8 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize,
     std::shared_ptr<platform::thread_object>* start = nullptr;
     try {
         thread = std::make_shared<platform::thread_object>(
-            lpStartAddress, lpParameter, (dwCreationFlags & CREATE_SUSPENDED) != 0);
+            lpStartAddress, lpParameter, (dwCreationFlags & CREATE_SUSPENDED) != 0,
+            std::make_shared<platform::apc_queue>());
         start = new std::shared_ptr<platform::thread_object>(thread);
     } catch (const std::bad_alloc&) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -249,7 +319,73 @@ BOOL GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode)
 // it; not the kernel's thread id.
 DWORD GetCurrentThreadId()
 {
-    if (platform::current_thread_id == 0)
+    if (platform::current_thread_id == 0) {
         platform::current_thread_id = platform::allocate_thread_id();
+        platform::current_entry.enter(platform::current_thread_id, platform::new_queue());
+    }
     return platform::current_thread_id;
+}
+
+platform::apc_queue* platform::current_apc_queue()
+{
+    GetCurrentThreadId();
+    return current_entry.queue.get();
+}
+
+HANDLE OpenThread(DWORD, BOOL, DWORD dwThreadId)
+{
+    std::shared_ptr<platform::apc_queue> queue;
+    {
+        std::lock_guard lock(platform::registry_mutex());
+        auto it = platform::registry().find(dwThreadId);
+        if (it != platform::registry().end())
+            queue = it->second;
+    }
+    if (!queue) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    std::shared_ptr<platform::opened_thread> object;
+    try {
+        object = std::make_shared<platform::opened_thread>(std::move(queue));
+    } catch (const std::bad_alloc&) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    HANDLE handle = platform::insert_handle(std::move(object));
+    if (!handle)
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return handle;
+}
+
+DWORD QueueUserAPC(PAPCFUNC pfnAPC, HANDLE hThread, ULONG_PTR dwData)
+{
+    if (!pfnAPC) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    std::shared_ptr<platform::apc_queue> queue;
+    auto object = platform::lookup_handle(hThread);
+    if (auto thread = std::dynamic_pointer_cast<platform::thread_object>(object))
+        queue = thread->queue;
+    else if (auto opened = std::dynamic_pointer_cast<platform::opened_thread>(object))
+        queue = opened->queue;
+    if (!queue) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return 0;
+    }
+    std::lock_guard lock(platform::dispatcher_mutex());
+    if (queue->ended) {
+        SetLastError(ERROR_GEN_FAILURE);
+        return 0;
+    }
+    try {
+        queue->calls.emplace_back(pfnAPC, dwData);
+    } catch (const std::bad_alloc&) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return 0;
+    }
+    if (queue->alertable)
+        queue->alertable->wake.notify_one();
+    return 1;
 }

@@ -10,15 +10,6 @@
 
 namespace platform {
 
-// A blocked WaitForSingleObject/WaitForMultipleObjects call. It lives on the waiting
-// thread's stack; wakers reach it only through the registrations it leaves on objects,
-// and only while they hold the dispatcher mutex.
-struct waiter {
-    static constexpr DWORD not_satisfied = MAXDWORD;
-    std::condition_variable wake;
-    DWORD satisfied = not_satisfied;  // index of the object that satisfied the wait
-};
-
 std::mutex& dispatcher_mutex()
 {
     static std::mutex* mutex = new std::mutex;  // lives until the process ends
@@ -49,8 +40,20 @@ void unregister(std::shared_ptr<waitable>* objects, DWORD count, waiter* self)
                       [self](const waitable::registration& r) { return r.who == self; });
 }
 
-// Wait-any over `count` handles, 1 <= count <= MAXIMUM_WAIT_OBJECTS.
-DWORD wait_any(const HANDLE* handles, DWORD count, DWORD milliseconds)
+// Runs the calls queued for the calling thread, which holds the dispatcher mutex
+// through `lock`; they run without it, in the order queued, and the wait is over.
+void run_queued_calls(std::unique_lock<std::mutex>& lock, apc_queue& queue)
+{
+    std::deque<std::pair<PAPCFUNC, ULONG_PTR>> calls;
+    calls.swap(queue.calls);
+    lock.unlock();
+    for (const auto& [function, data] : calls)
+        function(data);
+}
+
+// Wait-any over `count` handles, 0 <= count <= MAXIMUM_WAIT_OBJECTS (0: a sleep);
+// alertable when `alertable`.
+DWORD wait_any(const HANDLE* handles, DWORD count, DWORD milliseconds, bool alertable)
 {
     // Held for the whole wait, so a handle closed meanwhile cannot free its object.
     std::shared_ptr<waitable> objects[MAXIMUM_WAIT_OBJECTS];
@@ -61,9 +64,15 @@ DWORD wait_any(const HANDLE* handles, DWORD count, DWORD milliseconds)
             return WAIT_FAILED;
         }
     }
+    apc_queue* const queue = alertable ? current_apc_queue() : nullptr;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
 
     std::unique_lock lock(dispatcher_mutex());
+    // Calls queued before the wait win over a signalled object.
+    if (queue && !queue->calls.empty()) {
+        run_queued_calls(lock, *queue);
+        return WAIT_IO_COMPLETION;
+    }
     // The lowest signalled index wins, the rule that callers' rotation schemes rely on.
     for (DWORD i = 0; i < count; ++i) {
         if (objects[i]->is_signalled()) {
@@ -86,18 +95,28 @@ DWORD wait_any(const HANDLE* handles, DWORD count, DWORD milliseconds)
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return WAIT_FAILED;
     }
+    if (queue)
+        queue->alertable = &self;
 
     auto satisfied = [&self] { return self.satisfied != waiter::not_satisfied; };
+    auto woken = [&] { return satisfied() || (queue && !queue->calls.empty()); };
     if (milliseconds == INFINITE)
-        self.wake.wait(lock, satisfied);
+        self.wake.wait(lock, woken);
     else
-        self.wake.wait_until(lock, deadline, satisfied);
+        self.wake.wait_until(lock, deadline, woken);
     unregister(objects, count, &self);
+    if (queue)
+        queue->alertable = nullptr;
 
     // A waiter satisfied just as its time ran out still reports the object: an auto-reset
-    // event has already been consumed on its behalf.
+    // event has already been consumed on its behalf. So does one satisfied as a call was
+    // queued; the call waits for the next alertable wait.
     if (satisfied())
         return WAIT_OBJECT_0 + self.satisfied;
+    if (queue && !queue->calls.empty()) {
+        run_queued_calls(lock, *queue);
+        return WAIT_IO_COMPLETION;
+    }
     return WAIT_TIMEOUT;
 }
 
@@ -106,7 +125,18 @@ DWORD wait_any(const HANDLE* handles, DWORD count, DWORD milliseconds)
 
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
 {
-    return platform::wait_any(&hHandle, 1, dwMilliseconds);
+    return platform::wait_any(&hHandle, 1, dwMilliseconds, false);
+}
+
+DWORD WaitForSingleObjectEx(HANDLE hHandle, DWORD dwMilliseconds, BOOL bAlertable)
+{
+    return platform::wait_any(&hHandle, 1, dwMilliseconds, bAlertable != FALSE);
+}
+
+DWORD SleepEx(DWORD dwMilliseconds, BOOL bAlertable)
+{
+    const DWORD result = platform::wait_any(nullptr, 0, dwMilliseconds, bAlertable != FALSE);
+    return result == WAIT_IO_COMPLETION ? WAIT_IO_COMPLETION : 0;
 }
 
 DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll,
@@ -120,5 +150,5 @@ DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAl
         SetLastError(ERROR_NOT_SUPPORTED);
         return WAIT_FAILED;
     }
-    return platform::wait_any(lpHandles, nCount, dwMilliseconds);
+    return platform::wait_any(lpHandles, nCount, dwMilliseconds, false);
 }

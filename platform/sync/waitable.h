@@ -12,13 +12,38 @@
 #include "platform/base/handle.h"
 #include "platform/base/types.h"
 
+#include "platform/sync/sync.h"
+
 #include <condition_variable>
+#include <deque>
+#include <memory>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 namespace platform {
 
-struct waiter;
+// A blocked WaitForSingleObject/WaitForMultipleObjects/SleepEx call. It lives on the
+// waiting thread's stack; wakers reach it only through the registrations it leaves on
+// objects (and on its thread's call queue), and only while they hold the dispatcher
+// mutex.
+struct waiter {
+    static constexpr DWORD not_satisfied = MAXDWORD;
+    std::condition_variable wake;
+    DWORD satisfied = not_satisfied;  // index of the object that satisfied the wait
+};
+
+// A thread's queue of asynchronous procedure calls (QueueUserAPC), guarded by the
+// dispatcher mutex. Shared by the thread and by the handles that name it.
+struct apc_queue {
+    std::deque<std::pair<PAPCFUNC, ULONG_PTR>> calls;
+    waiter* alertable = nullptr;  // the thread's alertable wait, while it blocks
+    bool ended = false;           // the thread has ended: nothing more is queued
+};
+
+// The calling thread's queue, which lives as long as the thread; null only when it
+// could not be allocated.
+apc_queue* current_apc_queue();
 
 class waitable : public kernel_object {
 public:

@@ -1,10 +1,13 @@
 // The shared port object's own open, send and close, below the client objects: on real
 // pseudo-terminals, and on the simulated UART for line levels and injected failures.
 #include "engine/CommPortThread.h"
+#include "platform/com/runtime.h"
 #include "traffic/tests/port_fixture.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 
@@ -145,6 +148,51 @@ TEST_F(SerialPortManagerTest, FailedWritesReleaseASynchronousSenderWithEFail)
     // With the thread gone nothing is queued any more.
     port->m_pCommPortThread->Stop();
     EXPECT_EQ(port->Send(v.v, VARIANT_FALSE), E_FAIL);
+}
+
+std::atomic<int> g_wake_ups{0};
+void count_wake_up(ULONG_PTR)
+{
+    ++g_wake_ups;
+}
+
+// A synchronous sender serving a call whose client has gone takes its write back out of
+// the driver and returns RPC_E_CALL_CANCELED; a wake-up without a cancellation changes
+// nothing.
+TEST_F(SerialPortManagerTest, ASenderWhoseCallerLeftTakesItsWriteBack)
+{
+    std::shared_ptr<platform::sim_uart> uart;
+    CSerialPortManager* port = open_sim(7, uart);
+    ASSERT_NE(port, nullptr);
+    uart->hold_output(true);
+    auto queued = [&](DWORD bytes) {
+        COMSTAT stat{};
+        for (int i = 0; i < 5000 && ClearCommError(port->m_hComm, nullptr, &stat) &&
+                        stat.cbOutQue != bytes; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        return stat.cbOutQue == bytes;
+    };
+    platform::call_context call;
+    std::atomic<DWORD> id{0};
+    HRESULT hr = S_OK;
+    std::thread sender([&] {
+        platform::set_current_call(&call);
+        id = GetCurrentThreadId();
+        ByteVariant held("held;");
+        hr = port->Send(held.v, VARIANT_TRUE);
+    });
+    EXPECT_TRUE(queued(5));
+    HANDLE thread = OpenThread(THREAD_SET_CONTEXT, FALSE, id);
+    EXPECT_NE(QueueUserAPC(count_wake_up, thread, 0), 0U);
+    while (g_wake_ups == 0)
+        std::this_thread::yield();
+    call.cancel();
+    EXPECT_NE(QueueUserAPC(count_wake_up, thread, 0), 0U);
+    sender.join();
+    CloseHandle(thread);
+    EXPECT_EQ(hr, RPC_E_CALL_CANCELED);
+    EXPECT_EQ(g_wake_ups, 2);
+    EXPECT_TRUE(queued(0));
 }
 
 TEST_F(SerialPortManagerTest, AnswersItsInterfacesAndConnectionPoints)

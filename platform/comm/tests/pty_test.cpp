@@ -4,6 +4,7 @@
 
 #include "platform/comm/device_lock.h"
 
+#include <algorithm>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -219,6 +220,29 @@ TEST_F(PtyTest, CancelIoAbortsEveryPendingOperationAndLetsGo)
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
     ASSERT_TRUE(ReadFile(port, small, 4, &n, &r.ov));
     ASSERT_TRUE(CancelIo(port));
+}
+
+// CancelIoEx of the write under way keeps the bytes the device took: the far end gets
+// that prefix, then the next write.
+TEST_F(PtyTest, CancelIoExOfTheWriteUnderWayKeepsWhatWasWritten)
+{
+    set_timeouts(port, 0, 0, 0);
+    const std::vector<BYTE> big = pattern(1 << 20, 3);
+    overlapped head, next;
+    DWORD n = 0;
+    ASSERT_FALSE(WriteFile(port, big.data(), static_cast<DWORD>(big.size()), &n, &head.ov));
+    ASSERT_FALSE(WriteFile(port, "next", 4, &n, &next.ov));
+    ASSERT_TRUE(CancelIoEx(port, &head.ov));
+    DWORD written = 0;
+    EXPECT_FALSE(GetOverlappedResult(port, &head.ov, &written, TRUE));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+    EXPECT_GT(written, 0U);  // the pseudo-terminal took a first part at once
+    const std::string got = pty.receive(written + 4, 5000);
+    EXPECT_EQ(finish(port, next), 4);
+    ASSERT_EQ(got.size(), written + 4);
+    EXPECT_TRUE(std::equal(big.begin(), big.begin() + written,
+                           reinterpret_cast<const BYTE*>(got.data())));
+    EXPECT_EQ(got.substr(written), "next");
 }
 
 // Big writes issued back to back, overlapped and not, from two threads: each waits for

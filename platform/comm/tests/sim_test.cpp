@@ -257,6 +257,39 @@ TEST_F(SimTest, QueuedReadsAndWritesKeepTheirOrder)
     EXPECT_EQ(std::string(written.begin(), written.end()), "after");
 }
 
+// CancelIoEx ends exactly the write on its block: the others keep their order, and the
+// one behind a cancelled head starts at once, its time-out with it.
+TEST_F(SimTest, CancelIoExTakesBackExactlyOneWrite)
+{
+    set_timeouts(port, 0, 0, 0);
+    uart->hold_output(true);
+    const char* parts = "w0;w1;w2;w3;";
+    overlapped w[4];
+    DWORD n = 0, error = 0;
+    for (int i = 0; i < 4; ++i)
+        ASSERT_FALSE(WriteFile(port, parts + 3 * i, 3, &n, &w[i].ov));
+    for (int i : {2, 0}) {
+        ASSERT_TRUE(CancelIoEx(port, &w[i].ov));
+        EXPECT_EQ(finish(port, w[i], &error), -1);
+        EXPECT_EQ(error, static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+    }
+    EXPECT_FALSE(CancelIoEx(port, &w[2].ov));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_FOUND));
+    uart->hold_output(false);
+    EXPECT_EQ(finish(port, w[1]) + finish(port, w[3]), 6);
+    ASSERT_TRUE(uart->wait_written(6, 5000));
+    const auto written = uart->take_written();
+    EXPECT_EQ(std::string(written.begin(), written.end()), "w1;w3;");
+
+    COMMTIMEOUTS t{0, 0, 0, 0, 100};
+    ASSERT_TRUE(SetCommTimeouts(port, &t));
+    uart->hold_output(true);
+    ASSERT_FALSE(WriteFile(port, "x", 1, &n, &w[0].ov));
+    ASSERT_FALSE(WriteFile(port, "y", 1, &n, &w[1].ov));
+    ASSERT_TRUE(CancelIoEx(port, &w[0].ov));
+    EXPECT_TRUE(w[1].signalled(5000));  // timed out on the held line, not left waiting
+}
+
 // A queued write's total time-out runs from when it reaches the line, not from when it
 // was issued: one queued 100 ms after a held write ends a full time-out after it.
 TEST_F(SimTest, QueuedWriteTimeoutStartsWhenItReachesTheLine)

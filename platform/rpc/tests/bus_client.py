@@ -210,6 +210,14 @@ def main():
             out("FOREIGN", error_of(lambda: other.get_BaudRate(dbus_interface="Ostra.Tethra.ISerialPort")),
                 error_of(lambda: other.Introspect(dbus_interface="org.freedesktop.DBus.Introspectable")),
                 error_of(lambda: other.AddRef(dbus_interface="Ostra.Tethra.IUnknown")))
+        elif words[0] == "send-then-ping":
+            # A synchronous Send, then a round trip on another object: PONG tells that the
+            # server has taken the Send, whether or not the port has answered it.
+            port.Send(dbus.ByteArray(bytes.fromhex(words[1])), True,
+                      dbus_interface="Ostra.Tethra.ISerialPort",
+                      reply_handler=lambda *a: out("SENT ok"), error_handler=failed("SENT"))
+            tethra.Introspect(dbus_interface="org.freedesktop.DBus.Introspectable",
+                              reply_handler=lambda *a: out("PONG"), error_handler=failed("PONG"))
         elif words[0] == "refs":
             unknown = "Ostra.Tethra.IUnknown"
             counts = [port.AddRef(dbus_interface=unknown), port.AddRef(dbus_interface=unknown),

@@ -102,6 +102,14 @@ protected:
         EXPECT_EQ(child->ready.rfind("READY /Ostra/Tethra/SerialPort/", 0), 0U) << child->ready;
         return child;
     }
+    // X-off from the far end, with X-on/X-off set on the port: the port may send nothing
+    // until X-on. The kernel takes the character in on a work queue of its own, with no
+    // sign when it has: a short pause lets it.
+    void HoldTheLine()
+    {
+        ASSERT_TRUE(peer_.send("\x13"));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
     std::string Busctl(const std::string& args)
     {
         return RunCommand("busctl --address=" + bus_.address() + " " + args);
@@ -298,6 +306,49 @@ TEST_F(ServerTest, AKilledClientGivesBackItsPort)
     a->kill_hard();
     EXPECT_TRUE(peer_.wait_closed(20000));
     EXPECT_TRUE(LocksBackToBaseline());
+}
+
+// A client killed while its synchronous Send waits for a line held by X-off: the write
+// is taken back, so the client's port is given back within the bound, not when (if
+// ever) the line frees.
+TEST_F(ServerTest, AClientKilledInASendOnAHeldLineGivesBackItsPort)
+{
+    auto a = Client({});
+    a->say("put HandShakingMode i 1");  // X-on/X-off
+    EXPECT_EQ(a->line(), "PUT ok");
+    HoldTheLine();
+    a->say("send-then-ping " + Hex("held"));
+    EXPECT_EQ(a->line(), "PONG");  // the Send is under way
+    a->kill_hard();
+    EXPECT_TRUE(peer_.wait_closed(20000));
+    EXPECT_TRUE(LocksBackToBaseline());
+}
+
+// Only the killed client's write is taken back: another client's asynchronous writes,
+// queued before and after it, reach the device in order once the line frees.
+TEST_F(ServerTest, AKilledSendersWriteLeavesTheOtherWritesOnTheLine)
+{
+    auto b = Client({});
+    const LONG with_b = _Module.GetLockCount();
+    auto a = Client({});
+    a->say("put HandShakingMode i 1");
+    EXPECT_EQ(a->line(), "PUT ok");
+    HoldTheLine();
+    b->say("sendmany 2");
+    EXPECT_EQ(b->line(), "SENTMANY ok");
+    a->say("send-then-ping " + Hex("held"));
+    EXPECT_EQ(a->line(), "PONG");
+    b->say("sendmany 2");
+    EXPECT_EQ(b->line(), "SENTMANY ok");
+    a->kill_hard();
+    // The killed client's objects are given back once its Send has ended.
+    for (int i = 0; i < 200 && _Module.GetLockCount() != with_b; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(_Module.GetLockCount(), with_b);
+    ASSERT_TRUE(peer_.send("\x11"));
+    const std::vector<BYTE> got = peer_.receive(12, 10000);
+    EXPECT_EQ(std::string(got.begin(), got.end()), "<0><1><0><1>");
+    EXPECT_TRUE(peer_.receive(1, 300).empty());
 }
 
 TEST_F(ServerTest, AClientThatReleasesEverythingWithoutUnadviseClosesThePort)

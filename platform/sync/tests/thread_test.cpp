@@ -5,6 +5,8 @@
 
 #include <atomic>
 #include <set>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -175,6 +177,66 @@ TEST(Thread, SuspensionBlocksUntilResumeAndAnEarlyResumeIsKept)
     CloseHandle(t);
     CloseHandle(early.paused);
     CloseHandle(early.go);
+}
+
+// ---- asynchronous procedure calls ----------------------------------------------------
+
+std::vector<std::pair<DWORD, ULONG_PTR>> g_calls;  // (thread, data) of each call run
+
+void record_call(ULONG_PTR data)
+{
+    g_calls.emplace_back(GetCurrentThreadId(), data);
+}
+
+// A call wakes an alertable wait, runs on the waiting thread and leaves the object
+// alone; a plain wait is not woken; calls die with their thread.
+TEST(Apc, AQueuedCallWakesOnlyAnAlertableWait)
+{
+    g_calls.clear();
+    HANDLE ev = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    std::atomic<DWORD> id{0}, first{MAXDWORD}, second{MAXDWORD};
+    std::thread waiter([&] {
+        id = GetCurrentThreadId();
+        first = WaitForSingleObjectEx(ev, INFINITE, TRUE);
+        second = WaitForSingleObjectEx(ev, INFINITE, FALSE);
+    });
+    ASSERT_TRUE(eventually([&] { return sync_test::blocked_waiters(ev) == 1; }));
+    HANDLE thread = OpenThread(THREAD_SET_CONTEXT, FALSE, id);
+    ASSERT_NE(QueueUserAPC(record_call, thread, 7), 0U);
+    ASSERT_TRUE(eventually([&] { return first == WAIT_IO_COMPLETION; }));
+    ASSERT_TRUE(eventually([&] { return sync_test::blocked_waiters(ev) == 1; }));
+    ASSERT_NE(QueueUserAPC(record_call, thread, 8), 0U);  // stays queued
+    SetEvent(ev);
+    waiter.join();
+    EXPECT_EQ(second, WAIT_OBJECT_0);
+    EXPECT_EQ(g_calls, (std::vector<std::pair<DWORD, ULONG_PTR>>{{id, 7}}));
+    EXPECT_EQ(QueueUserAPC(record_call, thread, 9), 0U);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_GEN_FAILURE));
+    EXPECT_EQ(OpenThread(THREAD_SET_CONTEXT, FALSE, id), nullptr);
+    CloseHandle(thread);
+    CloseHandle(ev);
+}
+
+// Calls queued before an alertable wait run first, in order, and leave a signalled
+// object to the next wait.
+TEST(Apc, QueuedCallsRunFirstInOrder)
+{
+    g_calls.clear();
+    HANDLE ev = CreateEventA(nullptr, FALSE, TRUE, nullptr);
+    HANDLE self = OpenThread(THREAD_SET_CONTEXT, FALSE, GetCurrentThreadId());
+    ASSERT_NE(QueueUserAPC(record_call, self, 1), 0U);
+    ASSERT_NE(QueueUserAPC(record_call, self, 2), 0U);
+    EXPECT_EQ(SleepEx(0, FALSE), 0U);
+    EXPECT_EQ(WaitForSingleObjectEx(ev, INFINITE, TRUE), WAIT_IO_COMPLETION);
+    EXPECT_EQ(WaitForSingleObjectEx(ev, INFINITE, TRUE), WAIT_OBJECT_0);
+    ASSERT_NE(QueueUserAPC(record_call, self, 3), 0U);
+    EXPECT_EQ(SleepEx(INFINITE, TRUE), WAIT_IO_COMPLETION);
+    const DWORD me = GetCurrentThreadId();
+    EXPECT_EQ(g_calls, (std::vector<std::pair<DWORD, ULONG_PTR>>{{me, 1}, {me, 2}, {me, 3}}));
+    EXPECT_EQ(QueueUserAPC(record_call, ev, 4), 0U);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    CloseHandle(self);
+    CloseHandle(ev);
 }
 
 }  // namespace
