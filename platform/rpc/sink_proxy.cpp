@@ -194,14 +194,44 @@ bool sink_proxy::call_locked(const QDBusMessage& call, bool notification)
         return false;
     AddRef();  // for the answer
     ++unanswered_;
-    if (!bus_.callWithCallback(
-            call, answers_, notification ? SLOT(notified(QDBusMessage)) : SLOT(introspected(QDBusMessage)),
+    const auto send = [this, notification](const QDBusMessage& message) {
+        return bus_.callWithCallback(
+            message, answers_,
+            notification ? SLOT(notified(QDBusMessage)) : SLOT(introspected(QDBusMessage)),
             notification ? SLOT(notify_failed(QDBusError, QDBusMessage))
                          : SLOT(introspect_failed(QDBusError, QDBusMessage)),
             // Notifications without a time-out: a call given up here would stay pending at
             // the bus daemon, which refuses every further call of this connection, to any
             // client, once it holds max_replies_per_connection of them.
-            notification ? kNoCallTimeout : static_cast<int>(kSinkCallTimeoutMs))) {
+            notification ? kNoCallTimeout : static_cast<int>(kSinkCallTimeoutMs));
+    };
+    if (QThread::currentThread() == answers_->thread()) {
+        // On QtDBus's own thread (an answer that made room) a call is written at once,
+        // while a call made on any other thread waits in that thread's event queue to be
+        // written. So this one joins the same queue, behind the calls made before it.
+        // Its answer (or, should it not go out, its failure) settles it as any other;
+        // should the runtime end first, abandon() counts it among the unanswered.
+        // A message of its own: copies of a QDBusMessage share their arguments, and the
+        // caller clears the ones it set once this returns. What is sent from here comes
+        // from the queue, whose bytes are the queue's own (never a view of a caller's).
+        QDBusMessage message = QDBusMessage::createMethodCall(call.service(), call.path(),
+                                                              call.interface(), call.member());
+        message.setArguments(call.arguments());
+        QMetaObject::invokeMethod(
+            answers_,
+            [answers = answers_, message, notification, send] {
+                if (!send(message)) {
+                    const QDBusError gone(QDBusError::Disconnected, QStringLiteral("not sent"));
+                    if (notification)
+                        answers->notify_failed(gone, message);
+                    else
+                        answers->introspect_failed(gone, message);
+                }
+            },
+            Qt::QueuedConnection);
+        return true;
+    }
+    if (!send(call)) {
         // Not sent (the connection is gone): no answer will come.
         --unanswered_;
         refs_--;  // never the last: the caller holds one
