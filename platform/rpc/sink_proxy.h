@@ -50,7 +50,10 @@
 // thread); their answers go to a small object of the proxy's that lives on the context's
 // thread. The runtime's context is an object of QtDBus's own connection thread, which
 // reads the answers: an answer is handled where it arrives, and the queued calls it makes
-// room for leave from there at once, with no other thread woken on the way. An error
+// room for leave from there, with no other thread woken on the way. They are not written
+// at once but queued as events of that thread, behind the calls that other threads made
+// before them (which QtDBus queues there to be written), so a sink's calls leave in the
+// order they were decided. An error
 // answer counts by its error name. Each call on the way holds a reference on the proxy
 // until its answer arrives; abandon_all(), on the context's thread, ends that for every
 // proxy at once when the runtime stops, so proxies whose calls were never answered do not
