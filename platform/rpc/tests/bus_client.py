@@ -25,6 +25,7 @@ this process's own connection) and prints "READY <path>". Then reads commands:
 Sink calls print "DATA <hex>", "REQ <dispid>", "CHG <dispid>". With --events stall the
 OnData handler never answers, with --props stall the OnRequestEdit handler.
 """
+import os
 import sys
 
 import dbus
@@ -282,12 +283,19 @@ def main():
                       dbus_interface="Ostra.Tethra.ISerialPort",
                       reply_handler=lambda *a: out("SENT ok"), error_handler=failed("SENT"))
 
+    # Read from the descriptor, not through sys.stdin: its buffer would keep a second line
+    # that arrived with the first, and the descriptor, read empty, would not wake us again.
+    pending = [b""]
+
     def on_stdin(channel, condition):
-        line = sys.stdin.readline()
-        if not line:
+        chunk = os.read(sys.stdin.fileno(), 65536)
+        if not chunk:
             loop.quit()
             return False
-        command(line)
+        pending[0] += chunk
+        while b"\n" in pending[0]:
+            line, pending[0] = pending[0].split(b"\n", 1)
+            command(line.decode())
         return True
 
     GLib.io_add_watch(sys.stdin, GLib.IO_IN | GLib.IO_HUP, on_stdin)
