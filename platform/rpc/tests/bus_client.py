@@ -21,6 +21,8 @@ this process's own connection) and prints "READY <path>". Then reads commands:
                          connection points) without Unadvise; prints "RELEASED"
     probe                makes calls that must fail and prints "<case> <error name>" for
                          each, then "PROBED"
+    leave-after N        sends N CreatePort calls for PORT without waiting for their
+                         replies and ends the process at once
     quit                 ends the process
 Sink calls print "DATA <hex>", "REQ <dispid>", "CHG <dispid>". With --events stall the
 OnData handler never answers, with --props stall the OnRequestEdit handler.
@@ -29,6 +31,7 @@ import os
 import sys
 
 import dbus
+import dbus.lowlevel
 import dbus.mainloop.glib
 import dbus.service
 from gi.repository import GLib
@@ -263,6 +266,14 @@ def main():
                     target.Release(dbus_interface="Ostra.Tethra.IUnknown", reply_handler=released,
                                    error_handler=failed("CYCLE"))
             one()
+        elif words[0] == "leave-after":
+            for _ in range(int(words[1])):
+                call = dbus.lowlevel.MethodCallMessage(server, reply[1], "Ostra.Tethra.ITethra",
+                                                       "CreatePort")
+                call.append(dbus.Int32(port_number))
+                bus.send_message(call)
+            bus.flush()
+            os._exit(0)
         elif words[0] == "probe":
             probe(bus, server, port, port_path)
         elif words[0] == "sendmany":

@@ -308,6 +308,18 @@ TEST_F(ServerTest, AKilledClientGivesBackItsPort)
     EXPECT_TRUE(LocksBackToBaseline());
 }
 
+// A client that leaves the bus right after sending calls: the calls run before the
+// clean-up after the client, so no object they hand out outlives it.
+TEST_F(ServerTest, CallsSentJustBeforeTheClientLeftAreGivenBackWithIt)
+{
+    for (int round = 0; round < 10; ++round) {
+        auto a = Client({});
+        a->say("leave-after 50");
+        EXPECT_TRUE(peer_.wait_closed(10000)) << "round " << round;
+        EXPECT_TRUE(LocksBackToBaseline()) << "round " << round;
+    }
+}
+
 // A client killed while its synchronous Send waits for a line held by X-off: the write
 // is taken back, so the client's port is given back within the bound, not when (if
 // ever) the line frees.
