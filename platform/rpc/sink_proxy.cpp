@@ -4,6 +4,7 @@
 #include "platform/rpc/rpc.h"
 #include "platform/rpc/wire.h"
 
+#include <QDBusConnectionInterface>
 #include <QDBusError>
 #include <QDBusPendingReply>
 #include <QObject>
@@ -84,7 +85,8 @@ sink_proxy::sink_proxy(const QDBusConnection& bus, const QString& client, const 
       interface_(bus_interface_name(itf)),
       on_data_(QStringLiteral("OnData")),
       drop_fn_(std::move(drop)),
-      answers_(new sink_answers(this))
+      answers_(new sink_answers(this)),
+      bus_thread_(bus_.interface() ? bus_.interface()->thread() : nullptr)
 {
     answers_->moveToThread(context->thread());
     std::lock_guard lock(g_live_mutex);
@@ -205,12 +207,14 @@ bool sink_proxy::call_locked(const QDBusMessage& call, bool notification)
             // client, once it holds max_replies_per_connection of them.
             notification ? kNoCallTimeout : static_cast<int>(kSinkCallTimeoutMs));
     };
-    if (QThread::currentThread() == answers_->thread()) {
+    if (QThread::currentThread() == bus_thread_ && answers_->thread() == bus_thread_) {
         // On QtDBus's own thread (an answer that made room) a call is written at once,
         // while a call made on any other thread waits in that thread's event queue to be
         // written. So this one joins the same queue, behind the calls made before it.
         // Its answer (or, should it not go out, its failure) settles it as any other;
         // should the runtime end first, abandon() counts it among the unanswered.
+        // Answers handled on a thread of their own send at once: QtDBus queues those
+        // calls in its thread like any other thread's, in the order they were made.
         // A message of its own: copies of a QDBusMessage share their arguments, and the
         // caller clears the ones it set once this returns. What is sent from here comes
         // from the queue, whose bytes are the queue's own (never a view of a caller's).

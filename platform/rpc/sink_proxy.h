@@ -53,7 +53,8 @@
 // room for leave from there, with no other thread woken on the way. They are not written
 // at once but queued as events of that thread, behind the calls that other threads made
 // before them (which QtDBus queues there to be written), so a sink's calls leave in the
-// order they were decided. An error
+// order they were decided. A context on a thread of its own (the tests') sends the calls
+// its answers make room for at once, through the same queue of QtDBus's thread. An error
 // answer counts by its error name. Each call on the way holds a reference on the proxy
 // until its answer arrives; abandon_all(), on the context's thread, ends that for every
 // proxy at once when the runtime stops, so proxies whose calls were never answered do not
@@ -70,6 +71,7 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QString>
+#include <QThread>
 
 #include <atomic>
 #include <condition_variable>
@@ -192,6 +194,7 @@ private:
     std::deque<queued> queue_;
     bool disconnected_ = false;
     sink_answers* answers_ = nullptr;  // lives on the context's thread
+    QThread* const bus_thread_;         // QtDBus's thread for the connection
 };
 
 }  // namespace platform::rpc

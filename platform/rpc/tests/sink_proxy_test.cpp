@@ -15,6 +15,8 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
+
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -241,6 +243,47 @@ TEST_F(SinkProxy, QueuedDataMergesAndEveryByteAndEventKeepsItsPlace)
     EXPECT_LE(data_calls, 14) << "of " << invokes << " OnData";
 
     // Every answer releases the proxy's reference for its call.
+    ReleaseOnceAnswered(proxy);
+}
+
+// Answers handled on a thread of their own (not QtDBus's): the queued call an answer makes
+// room for leaves before a call made afterwards on another thread. The context's thread
+// is held between the answers and the later call, so a queued call that waited there for
+// its turn would leave after it.
+TEST_F(SinkProxy, ACallAnAnswerMadeRoomForLeavesBeforeALaterOne)
+{
+    sink_proxy* proxy =
+        MakeProxy([](sink_proxy*, const QString& reason) { ADD_FAILURE() << reason.toStdString(); });
+    for (const char* bytes : {"1", "2"})  // at once: kSinkEager calls on the way
+        ASSERT_EQ(Fire(proxy, DISPID__ISerialPortEvents_OnData, QByteArray(bytes)), S_OK);
+    ASSERT_TRUE(sink->wait([&] { return sink->calls.size() == kSinkEager; }));
+    ASSERT_EQ(Fire(proxy, DISPID__ISerialPortEvents_OnData, QByteArray("3")), S_OK);  // queued
+
+    std::promise<void> first_gate, second_gate, second_held;
+    auto hold = [](std::promise<void>& gate, std::promise<void>* held) {
+        return [&gate, held] {
+            if (held)
+                held->set_value();
+            gate.get_future().wait();
+        };
+    };
+    QMetaObject::invokeMethod(&context, hold(first_gate, nullptr), Qt::QueuedConnection);
+    sink->answer();  // both answers queue on the held thread
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    QMetaObject::invokeMethod(&context, hold(second_gate, &second_held), Qt::QueuedConnection);
+    first_gate.set_value();
+    second_held.get_future().wait();  // both answers handled: "3" made its way out
+    ASSERT_EQ(Fire(proxy, DISPID__ISerialPortEvents_OnData, QByteArray("4")), S_OK);
+    second_gate.set_value();
+
+    ASSERT_TRUE(sink->wait([&] { return sink->bytes == 4; }));
+    QByteArray got;
+    {
+        std::lock_guard lock(sink->mutex);
+        for (const auto& c : sink->calls)
+            got += c.data;
+    }
+    EXPECT_EQ(got.toStdString(), "1234");
     ReleaseOnceAnswered(proxy);
 }
 
