@@ -15,7 +15,8 @@
 //   rpc_fanout_bench                       the whole run, then a table of the figures
 //   rpc_fanout_bench --bus-sizes           the bus alone for calls of 4 KiB to 128 KiB
 //   rpc_fanout_bench --to-device           client to device only, beside the plain pty
-//                                          copy and the bus alone with the client's call size
+//                                          copy and the bus alone with the client's call
+//                                          size, with a window and one call at a time
 //   rpc_fanout_bench --fan-out             8 clients with 64 KiB buffers only, beside the
 //                                          bus alone and the plain pty copy
 // Every stream and bus-alone figure comes with the processor time per MB delivered of this
@@ -460,7 +461,10 @@ double client_to_device(platform::testing::pty_peer& peer, const char* mode)
 
 // The bus alone: this process sends 64 KiB byte arrays to n echo processes, at most
 // kSinkWindow calls on the way to each, as the server sends OnData; MB/s in all.
-double bus_stream(int n, std::size_t bytes, qsizetype chunk_size)
+// window: calls on the way to each echo at most; 1 makes every call wait for the answer
+// to the one before, as a synchronous Send does.
+double bus_stream(int n, std::size_t bytes, qsizetype chunk_size,
+                  std::size_t window_size = platform::rpc::kSinkWindow)
 {
     std::vector<std::unique_ptr<Child>> children;
     std::vector<QString> names;
@@ -483,7 +487,7 @@ double bus_stream(int n, std::size_t bytes, qsizetype chunk_size)
     for (std::size_t sent = 0; sent < bytes; sent += static_cast<std::size_t>(chunk.size()))
         for (int i = 0; i < n; ++i) {
             auto& window = in_flight[static_cast<std::size_t>(i)];
-            if (window.size() >= platform::rpc::kSinkWindow) {
+            if (window.size() >= window_size) {
                 window.front().waitForFinished();
                 window.pop_front();
             }
@@ -500,10 +504,10 @@ double bus_stream(int n, std::size_t bytes, qsizetype chunk_size)
     // What any sender on this bus pays for the same calls: the yardstick of the server
     // process's processor time per MB.
     const double mb = static_cast<double>(bytes) * n / 1e6;
-    std::printf("bus alone, %d echo%s, %lld-byte calls: sender process %.2f ms of processor time "
-                "per MB delivered\n",
+    std::printf("bus alone, %d echo%s, %lld-byte calls%s: sender process %.2f ms of processor "
+                "time per MB delivered\n",
                 n, n > 1 ? "es" : "", static_cast<long long>(chunk_size),
-                (process_cpu_ms() - cpu_start) / mb);
+                window_size == 1 ? " one at a time" : "", (process_cpu_ms() - cpu_start) / mb);
     print_cpu(cpu_before, mb);
     return static_cast<double>(bytes) * n / (static_cast<double>(last - start) / 1e9) / 1e6;
 }
@@ -722,8 +726,10 @@ int main(int argc, char** argv)
             const double sync = client_to_device(peer, "send");
             const double async = client_to_device(peer, "sendasync");
             const double bus64 = bus_stream(1, kSendBytes, 65536);
-            std::printf("round %d: sync %.1f, async %.1f, bus alone (64 KiB calls) %.1f, plain pty %.1f MB/s\n",
-                        round, sync, async, bus64, plain);
+            const double bus64_sync = bus_stream(1, kSendBytes, 65536, 1);
+            std::printf("round %d: sync %.1f, async %.1f, bus alone (64 KiB calls) %.1f, one at a "
+                        "time %.1f, plain pty %.1f MB/s\n",
+                        round, sync, async, bus64, bus64_sync, plain);
         }
         CoRevokeClassObject(cookie);
         platform::rpc::stop_server();
